@@ -1,0 +1,22 @@
+// Lets native tests make one platform call fail the way Windows can, where a
+// real device cannot be made to (a port that refuses its time-outs, say).
+// Linked into the native build only; the library exports none of it.
+#ifndef QV_PLATFORM_POSIX_FAULT_INJECTION_H
+#define QV_PLATFORM_POSIX_FAULT_INJECTION_H
+
+#include "platform/posix/win32_api.h"
+
+enum PlatformCall {
+  kPlatformCreateFile,
+  kPlatformGetCommState,
+  kPlatformSetCommState,
+  kPlatformSetCommTimeouts,
+  kPlatformWriteFile,
+  kPlatformCallCount
+};
+
+// The next call of `call` fails with `error` as its last error, once.
+void PlatformFailNextCall(PlatformCall call, DWORD error);
+void PlatformClearFaults(void);
+
+#endif

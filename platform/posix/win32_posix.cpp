@@ -1,0 +1,428 @@
+// The Win32 calls the driver uses, on POSIX: serial ports through termios,
+// Windows error numbers and descriptions, the module path through the dynamic
+// loader, and directory creation.
+#include <dlfcn.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <strings.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "platform/posix/fault_injection.h"
+#include "platform/posix/win32_api.h"
+
+static_assert(sizeof(DCB) == 28, "DCB must have the Windows layout");
+
+namespace {
+
+thread_local DWORD t_lastError = ERROR_SUCCESS;
+
+struct Fault {
+  bool armed;
+  DWORD error;
+};
+Fault g_faults[kPlatformCallCount];
+
+bool TakeFault(PlatformCall call) {
+  if (!g_faults[call].armed) return false;
+  g_faults[call].armed = false;
+  t_lastError = g_faults[call].error;
+  return true;
+}
+
+DWORD ErrorFromErrno(int code) {
+  switch (code) {
+    case 0: return ERROR_SUCCESS;
+    case ENOENT:
+    case ENXIO:
+    case ENODEV: return ERROR_FILE_NOT_FOUND;
+    case ENOTDIR: return ERROR_PATH_NOT_FOUND;
+    case EMFILE:
+    case ENFILE: return ERROR_TOO_MANY_OPEN_FILES;
+    case EACCES:
+    case EPERM:
+    case EBUSY:
+    case EROFS: return ERROR_ACCESS_DENIED;
+    case EBADF: return ERROR_INVALID_HANDLE;
+    case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
+    case EIO: return ERROR_NOT_READY;
+    case ENOTTY: return ERROR_INVALID_FUNCTION;
+    case EINVAL: return ERROR_INVALID_PARAMETER;
+    case EOPNOTSUPP: return ERROR_NOT_SUPPORTED;
+    case ETIMEDOUT: return ERROR_SEM_TIMEOUT;
+    case EEXIST: return ERROR_ALREADY_EXISTS;
+    default: return ERROR_GEN_FAILURE;
+  }
+}
+
+BOOL Fail(DWORD error) {
+  t_lastError = error;
+  return FALSE;
+}
+
+BOOL FailErrno() { return Fail(ErrorFromErrno(errno)); }
+
+// Open serial ports. A handle is the address of its slot.
+struct Port {
+  bool used;
+  int fd;
+  COMMTIMEOUTS timeouts;
+};
+const int kMaxPorts = 16;
+Port g_ports[kMaxPorts];
+
+Port* PortFromHandle(HANDLE handle) {
+  for (int i = 0; i < kMaxPorts; ++i) {
+    if (handle == &g_ports[i] && g_ports[i].used) return &g_ports[i];
+  }
+  return NULL;
+}
+
+// "COM3" and "\\.\COM3" name the third serial port, /dev/ttyS2; any other
+// name is a device path as written.
+void DevicePathFor(const char* name, char* path, size_t size) {
+  const char* device = name;
+  if (strncmp(device, "\\\\.\\", 4) == 0) device += 4;
+  if (strncasecmp(device, "COM", 3) == 0 && device[3] >= '1' && device[3] <= '9') {
+    char* end = NULL;
+    long number = strtol(device + 3, &end, 10);
+    if (*end == '\0' && number >= 1 && number <= 256) {
+      snprintf(path, size, "/dev/ttyS%ld", number - 1);
+      return;
+    }
+  }
+  snprintf(path, size, "%s", name);
+}
+
+struct Speed {
+  DWORD baud;
+  speed_t code;
+};
+const Speed kSpeeds[] = {
+    {50, B50},           {75, B75},           {110, B110},         {134, B134},
+    {150, B150},         {200, B200},         {300, B300},         {600, B600},
+    {1200, B1200},       {1800, B1800},       {2400, B2400},       {4800, B4800},
+    {9600, B9600},       {19200, B19200},     {38400, B38400},     {57600, B57600},
+    {115200, B115200},   {230400, B230400},   {460800, B460800},   {500000, B500000},
+    {576000, B576000},   {921600, B921600},   {1000000, B1000000}, {1152000, B1152000},
+    {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000},
+    {3500000, B3500000}, {4000000, B4000000},
+};
+
+bool SpeedCode(DWORD baud, speed_t* code) {
+  for (const Speed& speed : kSpeeds) {
+    if (speed.baud == baud) {
+      *code = speed.code;
+      return true;
+    }
+  }
+  return false;
+}
+
+DWORD BaudFromCode(speed_t code) {
+  for (const Speed& speed : kSpeeds) {
+    if (speed.code == code) return speed.baud;
+  }
+  return 0;
+}
+
+long long NowMs() {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+struct Description {
+  DWORD code;
+  const char* text;
+};
+// The platform's own descriptions end with a line break.
+const Description kDescriptions[] = {
+    {ERROR_SUCCESS, "The operation completed successfully.\r\n"},
+    {ERROR_INVALID_FUNCTION, "Incorrect function.\r\n"},
+    {ERROR_FILE_NOT_FOUND, "The system cannot find the file specified.\r\n"},
+    {ERROR_PATH_NOT_FOUND, "The system cannot find the path specified.\r\n"},
+    {ERROR_TOO_MANY_OPEN_FILES, "The system cannot open the file.\r\n"},
+    {ERROR_ACCESS_DENIED, "Access is denied.\r\n"},
+    {ERROR_INVALID_HANDLE, "The handle is invalid.\r\n"},
+    {ERROR_NOT_ENOUGH_MEMORY, "Not enough memory resources are available to process this command.\r\n"},
+    {ERROR_NOT_READY, "The device is not ready.\r\n"},
+    {ERROR_GEN_FAILURE, "A device attached to the system is not functioning.\r\n"},
+    {ERROR_SHARING_VIOLATION,
+     "The process cannot access the file because it is being used by another process.\r\n"},
+    {ERROR_NOT_SUPPORTED, "The request is not supported.\r\n"},
+    {ERROR_INVALID_PARAMETER, "The parameter is incorrect.\r\n"},
+    {ERROR_SEM_TIMEOUT, "The semaphore timeout period has expired.\r\n"},
+    {ERROR_INSUFFICIENT_BUFFER, "The data area passed to a system call is too small.\r\n"},
+    {ERROR_ALREADY_EXISTS, "Cannot create a file when that file already exists.\r\n"},
+    {ERROR_IO_DEVICE, "The request could not be performed because of an I/O device error.\r\n"},
+};
+
+}  // namespace
+
+void PlatformFailNextCall(PlatformCall call, DWORD error) {
+  if (static_cast<int>(call) >= 0 && call < kPlatformCallCount) {
+    g_faults[call].armed = true;
+    g_faults[call].error = error;
+  }
+}
+
+void PlatformClearFaults(void) { memset(g_faults, 0, sizeof g_faults); }
+
+DWORD GetLastError(void) { return t_lastError; }
+
+void SetLastError(DWORD code) { t_lastError = code; }
+
+HANDLE CreateFileA(LPCSTR fileName, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES,
+                   DWORD disposition, DWORD, HANDLE) {
+  if (TakeFault(kPlatformCreateFile)) return INVALID_HANDLE_VALUE;
+  if (fileName == NULL || disposition != OPEN_EXISTING) {
+    Fail(ERROR_INVALID_PARAMETER);
+    return INVALID_HANDLE_VALUE;
+  }
+  Port* port = NULL;
+  for (int i = 0; i < kMaxPorts && port == NULL; ++i) {
+    if (!g_ports[i].used) port = &g_ports[i];
+  }
+  if (port == NULL) {
+    Fail(ERROR_TOO_MANY_OPEN_FILES);
+    return INVALID_HANDLE_VALUE;
+  }
+  char path[1024];
+  DevicePathFor(fileName, path, sizeof path);
+  int flags = O_NOCTTY | O_NONBLOCK | O_CLOEXEC;
+  bool reads = (access & GENERIC_READ) != 0;
+  bool writes = (access & GENERIC_WRITE) != 0;
+  flags |= reads && writes ? O_RDWR : writes ? O_WRONLY : O_RDONLY;
+  int fd = open(path, flags);
+  if (fd < 0) {
+    FailErrno();
+    return INVALID_HANDLE_VALUE;
+  }
+  if (shareMode == 0) {
+    // No sharing: a port held by another program (or by another handle of
+    // ours) cannot be opened again, also not by root.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+      close(fd);
+      Fail(ERROR_ACCESS_DENIED);
+      return INVALID_HANDLE_VALUE;
+    }
+    if (isatty(fd)) ioctl(fd, TIOCEXCL);
+  }
+  port->used = true;
+  port->fd = fd;
+  memset(&port->timeouts, 0, sizeof port->timeouts);
+  t_lastError = ERROR_SUCCESS;
+  return port;
+}
+
+BOOL GetCommState(HANDLE file, LPDCB dcb) {
+  if (TakeFault(kPlatformGetCommState)) return FALSE;
+  Port* port = PortFromHandle(file);
+  if (port == NULL) return Fail(ERROR_INVALID_HANDLE);
+  if (dcb == NULL) return Fail(ERROR_INVALID_PARAMETER);
+  struct termios tio;
+  if (tcgetattr(port->fd, &tio) != 0) return FailErrno();
+  memset(dcb, 0, sizeof *dcb);
+  dcb->DCBlength = sizeof(DCB);
+  dcb->BaudRate = BaudFromCode(cfgetospeed(&tio));
+  dcb->fBinary = 1;
+  switch (tio.c_cflag & CSIZE) {
+    case CS5: dcb->ByteSize = 5; break;
+    case CS6: dcb->ByteSize = 6; break;
+    case CS7: dcb->ByteSize = 7; break;
+    default: dcb->ByteSize = 8; break;
+  }
+  if ((tio.c_cflag & PARENB) == 0) {
+    dcb->Parity = NOPARITY;
+  } else if (tio.c_cflag & CMSPAR) {
+    dcb->Parity = (tio.c_cflag & PARODD) ? MARKPARITY : SPACEPARITY;
+  } else {
+    dcb->Parity = (tio.c_cflag & PARODD) ? ODDPARITY : EVENPARITY;
+  }
+  dcb->fParity = (tio.c_cflag & PARENB) ? 1 : 0;
+  dcb->StopBits = (tio.c_cflag & CSTOPB) ? TWOSTOPBITS : ONESTOPBIT;
+  dcb->XonChar = 0x11;
+  dcb->XoffChar = 0x13;
+  return TRUE;
+}
+
+BOOL SetCommState(HANDLE file, LPDCB dcb) {
+  if (TakeFault(kPlatformSetCommState)) return FALSE;
+  Port* port = PortFromHandle(file);
+  if (port == NULL) return Fail(ERROR_INVALID_HANDLE);
+  if (dcb == NULL) return Fail(ERROR_INVALID_PARAMETER);
+  speed_t speed;
+  if (!SpeedCode(dcb->BaudRate, &speed)) return Fail(ERROR_INVALID_PARAMETER);
+  tcflag_t size;
+  switch (dcb->ByteSize) {
+    case 5: size = CS5; break;
+    case 6: size = CS6; break;
+    case 7: size = CS7; break;
+    case 8: size = CS8; break;
+    default: return Fail(ERROR_INVALID_PARAMETER);
+  }
+  tcflag_t parity;
+  switch (dcb->Parity) {
+    case NOPARITY: parity = 0; break;
+    case ODDPARITY: parity = PARENB | PARODD; break;
+    case EVENPARITY: parity = PARENB; break;
+    case MARKPARITY: parity = PARENB | PARODD | CMSPAR; break;
+    case SPACEPARITY: parity = PARENB | CMSPAR; break;
+    default: return Fail(ERROR_INVALID_PARAMETER);
+  }
+  tcflag_t stop;
+  switch (dcb->StopBits) {
+    case ONESTOPBIT: stop = 0; break;
+    case TWOSTOPBITS: stop = CSTOPB; break;
+    default: return Fail(ERROR_INVALID_PARAMETER);  // termios has no 1.5 stop bits
+  }
+  struct termios tio;
+  if (tcgetattr(port->fd, &tio) != 0) return FailErrno();
+  // Bytes pass unchanged: no line-end translation, echo or signals.
+  cfmakeraw(&tio);
+  tio.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB);
+  tio.c_cflag |= size | parity | stop | CLOCAL | CREAD;
+  if (cfsetispeed(&tio, speed) != 0 || cfsetospeed(&tio, speed) != 0) return FailErrno();
+  if (tcsetattr(port->fd, TCSANOW, &tio) != 0) return FailErrno();
+  return TRUE;
+}
+
+BOOL SetCommTimeouts(HANDLE file, LPCOMMTIMEOUTS timeouts) {
+  if (TakeFault(kPlatformSetCommTimeouts)) return FALSE;
+  Port* port = PortFromHandle(file);
+  if (port == NULL) return Fail(ERROR_INVALID_HANDLE);
+  if (timeouts == NULL) return Fail(ERROR_INVALID_PARAMETER);
+  port->timeouts = *timeouts;
+  return TRUE;
+}
+
+BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD count, LPDWORD written, LPOVERLAPPED) {
+  if (written != NULL) *written = 0;
+  if (TakeFault(kPlatformWriteFile)) return FALSE;
+  Port* port = PortFromHandle(file);
+  if (port == NULL) return Fail(ERROR_INVALID_HANDLE);
+  if (buffer == NULL && count > 0) return Fail(ERROR_INVALID_PARAMETER);
+  // A write may take at most multiplier * count + constant milliseconds;
+  // when it runs out, the bytes written so far count as the write.
+  const COMMTIMEOUTS& limits = port->timeouts;
+  bool timed = limits.WriteTotalTimeoutMultiplier != 0 || limits.WriteTotalTimeoutConstant != 0;
+  long long deadline = NowMs() + static_cast<long long>(limits.WriteTotalTimeoutMultiplier) * count +
+                       limits.WriteTotalTimeoutConstant;
+  const char* bytes = static_cast<const char*>(buffer);
+  DWORD done = 0;
+  while (done < count) {
+    ssize_t n = write(port->fd, bytes + done, count - done);
+    if (n > 0) {
+      done += static_cast<DWORD>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return FailErrno();
+    int wait = -1;
+    if (timed) {
+      long long left = deadline - NowMs();
+      if (left <= 0) break;
+      wait = static_cast<int>(left);
+    }
+    struct pollfd ready = {port->fd, POLLOUT, 0};
+    int polled = poll(&ready, 1, wait);
+    if (polled < 0 && errno != EINTR) return FailErrno();
+    if (polled > 0 && (ready.revents & (POLLERR | POLLNVAL))) return Fail(ERROR_NOT_READY);
+  }
+  if (written != NULL) *written = done;
+  t_lastError = ERROR_SUCCESS;
+  return TRUE;
+}
+
+BOOL CloseHandle(HANDLE object) {
+  Port* port = PortFromHandle(object);
+  if (port == NULL) return Fail(ERROR_INVALID_HANDLE);
+  close(port->fd);  // also releases the lock
+  port->used = false;
+  port->fd = -1;
+  return TRUE;
+}
+
+DWORD FormatMessageA(DWORD flags, LPCVOID, DWORD messageId, DWORD, LPSTR buffer, DWORD size,
+                     va_list*) {
+  if ((flags & FORMAT_MESSAGE_FROM_SYSTEM) == 0 || buffer == NULL || size == 0) {
+    t_lastError = ERROR_INVALID_PARAMETER;
+    return 0;
+  }
+  for (const Description& description : kDescriptions) {
+    if (description.code != messageId) continue;
+    size_t length = strlen(description.text);
+    if (length >= size) {
+      t_lastError = ERROR_INSUFFICIENT_BUFFER;
+      return 0;
+    }
+    memcpy(buffer, description.text, length + 1);
+    return static_cast<DWORD>(length);
+  }
+  t_lastError = ERROR_MR_MID_NOT_FOUND;
+  return 0;
+}
+
+SIZE_T VirtualQuery(LPCVOID address, PMEMORY_BASIC_INFORMATION info, SIZE_T length) {
+  Dl_info found;
+  if (info == NULL || length < sizeof *info || dladdr(address, &found) == 0) {
+    t_lastError = ERROR_INVALID_PARAMETER;
+    return 0;
+  }
+  memset(info, 0, sizeof *info);
+  long page = sysconf(_SC_PAGESIZE);
+  uintptr_t start = reinterpret_cast<uintptr_t>(address);
+  if (page > 0) start -= start % static_cast<uintptr_t>(page);
+  info->BaseAddress = reinterpret_cast<LPVOID>(start);
+  info->AllocationBase = found.dli_fbase;
+  info->RegionSize = page > 0 ? static_cast<SIZE_T>(page) : 0;
+  return sizeof *info;
+}
+
+DWORD GetModuleFileNameA(HMODULE module, LPSTR fileName, DWORD size) {
+  if (fileName == NULL || size == 0) {
+    t_lastError = ERROR_INSUFFICIENT_BUFFER;
+    return 0;
+  }
+  char path[4096];
+  path[0] = '\0';
+  Dl_info found;
+  if (module != NULL && dladdr(module, &found) != 0 && found.dli_fbase == module &&
+      found.dli_fname != NULL) {
+    snprintf(path, sizeof path, "%s", found.dli_fname);
+  }
+  if (path[0] == '\0') {
+    // The main program: the loader names it with an empty text.
+    ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+    if (n < 0) {
+      FailErrno();
+      fileName[0] = '\0';
+      return 0;
+    }
+    path[n] = '\0';
+  }
+  size_t length = strlen(path);
+  if (length >= size) {
+    memcpy(fileName, path, size - 1);
+    fileName[size - 1] = '\0';
+    t_lastError = ERROR_INSUFFICIENT_BUFFER;
+    return size;
+  }
+  memcpy(fileName, path, length + 1);
+  return static_cast<DWORD>(length);
+}
+
+BOOL CreateDirectoryA(LPCSTR pathName, LPSECURITY_ATTRIBUTES) {
+  if (pathName == NULL) return Fail(ERROR_INVALID_PARAMETER);
+  if (mkdir(pathName, 0777) != 0) return FailErrno();
+  return TRUE;
+}

@@ -1,0 +1,587 @@
+// The library through its exported entry points only, as a host sees it: one
+// suite, built natively against the native library and for Windows, run under
+// Wine against QV-731.dll. A serial port here is one end of a null-modem pair
+// of pseudo-terminals (set up by tests/with_ports.sh); the test reads the
+// other end and so sees exactly the bytes a display would receive.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/support/test_env.h"
+#include "tools/driver_loader.h"
+
+using qvtest::Env;
+
+namespace {
+
+const char kVersion[] = "1.0.30.174";
+const std::string kInitSequence("\x1B\x40\x1B\x2A\x04\x1B\x5F\x00", 8);
+const std::string kClosing("\x1B\x02", 2);
+const int kQuietMs = 300;
+
+#ifdef _WIN32
+const bool kWindows = true;
+#else
+const bool kWindows = false;
+#endif
+
+std::string Position(int x, int y) {
+  return std::string("\x1B\x6C") + static_cast<char>(x) + static_cast<char>(y);
+}
+
+// One copy of the library, loaded from its own folder under the file name
+// asked for, with that folder as the current directory (where the log goes).
+class Driver {
+ public:
+  explicit Driver(const std::string& fileName = "QV-731.dll", bool decorated = false)
+      : decorated_(decorated) {
+    home_ = qvtest::CurrentDir();
+    dir_ = qvtest::MakeTempDir();
+    std::string source = Env("QV_TEST_LIBRARY");
+    std::string copy = qvtest::JoinPath(dir_, fileName);
+    if (dir_.empty() || source.empty() || !qvtest::CopyFileTo(source, copy)) {
+      problem_ = "cannot copy the library (" + source + ") to " + copy;
+      return;
+    }
+    qvtest::ChangeDir(dir_);
+    // Windows appends ".dll" to a file name without a dot; a final dot stops it.
+    std::string loadPath = copy;
+    if (kWindows && fileName.find('.') == std::string::npos) loadPath += ".";
+    if (!library_.Load(loadPath)) problem_ = library_.error();
+  }
+  ~Driver() {
+    library_.Unload();
+    qvtest::ChangeDir(home_);
+  }
+
+  // Null with problem() set when the library is missing or lacks the export.
+  template <typename Call>
+  Call Entry(const char* shortName) {
+    void* address = library_.Find(DriverLibrary::ExportName(shortName, decorated_));
+    if (address == nullptr && problem_.empty()) problem_ = library_.error();
+    return reinterpret_cast<Call>(address);
+  }
+
+  const std::string& problem() const { return problem_; }
+  bool ok() const { return problem_.empty(); }
+
+  std::string Usage() { return Text("Usage"); }
+  std::string DefaultParameters() { return Text("DefaultParameters"); }
+  std::string DriverName() { return Text("DriverName"); }
+  std::string Init(int columns, int rows, const char* parameters, int* status) {
+    unsigned char byte = 0xEE;
+    const char* text = Entry<InitCall>("Init")(columns, rows, parameters, &byte);
+    if (status != nullptr) *status = byte;
+    return text != nullptr ? text : "(null)";
+  }
+  int Write(const char* text) { return Entry<WriteCall>("Write")(text); }
+  int SetPosition(int x, int y) { return Entry<PositionCall>("SetPosition")(x, y); }
+  int PowerResume() { return Entry<PlainCall>("PowerResume")(); }
+  int Done() { return Entry<PlainCall>("Done")(); }
+
+  std::string Log(const std::string& baseName = "QV-731") {
+    std::string contents;
+    if (!qvtest::ReadTextFile(qvtest::JoinPath(qvtest::JoinPath(dir_, "logs"), baseName + ".log"), &contents)) {
+      return "(no log file)";
+    }
+    return contents;
+  }
+  bool HasLog(const std::string& baseName = "QV-731") {
+    return qvtest::Exists(qvtest::JoinPath(qvtest::JoinPath(dir_, "logs"), baseName + ".log"));
+  }
+
+ private:
+  std::string Text(const char* shortName) {
+    const char* text = Entry<TextCall>(shortName)();
+    return text != nullptr ? text : "(null)";
+  }
+
+  bool decorated_;
+  std::string home_;
+  std::string dir_;
+  std::string problem_;
+  DriverLibrary library_;
+};
+
+// The log's lines without their time stamps ("HH:MM:SS dd/mm/yy "), after
+// checking that each one has it.
+std::vector<std::string> LogLines(const std::string& log) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  while (start < log.size()) {
+    size_t end = log.find('\n', start);
+    if (end == std::string::npos) end = log.size();
+    std::string line = log.substr(start, end - start);
+    start = end + 1;
+    bool stamped = line.size() >= 18 && line[2] == ':' && line[5] == ':' && line[8] == ' ' && line[11] == '/' &&
+                   line[14] == '/' && line[17] == ' ';
+    if (line.empty()) {
+      lines.push_back(line);  // the empty line after an error text
+    } else {
+      lines.push_back(stamped ? line.substr(18) : "(unstamped) " + line);
+    }
+  }
+  return lines;
+}
+
+std::string Hex(const std::string& bytes) {
+  static const char digits[] = "0123456789ABCDEF";
+  std::string out;
+  for (unsigned char c : bytes) {
+    if (!out.empty()) out += ' ';
+    out += digits[c >> 4];
+    out += digits[c & 15];
+  }
+  return out;
+}
+
+// The port number the driver reads from a port field: the number from its
+// fourth character on, 0 for a field of three characters or fewer.
+int PortNumber(const std::string& port) { return port.size() > 3 ? atoi(port.c_str() + 3) : 0; }
+
+const char* kRule = "=================================== ===================================";
+
+#define REQUIRE_DRIVER(driver) \
+  ASSERT_TRUE((driver).ok()) << (driver).problem()
+
+// A line pair of the null-modem set-up, or a skip where there is none.
+#define REQUIRE_ENV(name, variable)                                                        \
+  const std::string variable = Env(name);                                                  \
+  if (variable.empty()) GTEST_SKIP() << name << " is not set: run through tests/with_ports.sh"
+
+// Opens the far end of a line pair, or skips the test where there is none.
+#define OPEN_LINE(port, peer)                      \
+  OpenLine(port, peer);                            \
+  if (IsSkipped() || HasFatalFailure()) return
+
+class Line : public ::testing::Test {
+ protected:
+  void OpenLine(const char* portVariable, const char* peerVariable) {
+    port_ = Env(portVariable);
+    std::string peer = Env(peerVariable);
+    if (port_.empty() || peer.empty()) GTEST_SKIP() << portVariable << " is not set: run through tests/with_ports.sh";
+    ASSERT_TRUE(peer_.Open(peer)) << "cannot open the far end " << peer;
+    peer_.ReadUntilQuiet(50);  // whatever an earlier test left on the line
+  }
+  std::string Parameters(const std::string& rest) const { return port_ + rest; }
+
+  std::string port_;
+  qvtest::PeerPort peer_;
+};
+
+// ---------------------------------------------------------------- identity
+
+TEST(Identity, AnswersWithFixedTextsAndNameFromFile) {
+  Driver driver;
+  REQUIRE_DRIVER(driver);
+  EXPECT_EQ("QV-731 usage: COM3,9600,8,N,1", driver.Usage());
+  EXPECT_EQ("COM3,9600,8,N,1", driver.DefaultParameters());
+  EXPECT_EQ(std::string("QV-731 v") + kVersion, driver.DriverName());
+  EXPECT_FALSE(driver.HasLog()) << "identity calls must not open the log";
+}
+
+TEST(Identity, DecoratedNamesGiveTheSameTexts) {
+  if (!kWindows) GTEST_SKIP() << "the native library has the plain names only";
+  Driver plain;
+  Driver decorated("QV-731.dll", true);
+  REQUIRE_DRIVER(plain);
+  REQUIRE_DRIVER(decorated);
+  EXPECT_EQ(plain.Usage(), decorated.Usage());
+  EXPECT_EQ(plain.DefaultParameters(), decorated.DefaultParameters());
+  EXPECT_EQ(plain.DriverName(), decorated.DriverName());
+  // The two names of every entry point lead to the same code.
+  DriverLibrary library;
+  ASSERT_TRUE(library.Load(Env("QV_TEST_LIBRARY"))) << library.error();
+  for (const char* name : {"Usage", "DefaultParameters", "DriverName", "Init", "Write", "SetPosition",
+                           "PowerResume", "Done"}) {
+    void* plainAddress = library.Find(DriverLibrary::ExportName(name, false));
+    void* decoratedAddress = library.Find(DriverLibrary::ExportName(name, true));
+    EXPECT_NE(nullptr, plainAddress) << name;
+    EXPECT_EQ(plainAddress, decoratedAddress) << name;
+  }
+}
+
+struct FileNameCase {
+  const char* fileName;
+  const char* baseName;
+};
+
+class DriverNameFromFile : public ::testing::TestWithParam<FileNameCase> {};
+
+TEST_P(DriverNameFromFile, CutsFourCharactersFromTheFileName) {
+  Driver driver(GetParam().fileName);
+  REQUIRE_DRIVER(driver);
+  EXPECT_EQ(std::string(GetParam().baseName) + " v" + kVersion, driver.DriverName());
+  EXPECT_EQ("QV-731 usage: COM3,9600,8,N,1", driver.Usage()) << "the usage text does not follow the file name";
+}
+
+INSTANTIATE_TEST_SUITE_P(Identity, DriverNameFromFile,
+                         ::testing::Values(FileNameCase{"Other.dll", "Other"}, FileNameCase{"Other.dl", "Othe"},
+                                           FileNameCase{"Q.dl", ""}, FileNameCase{"abc", "abc"},
+                                           FileNameCase{"display driver.dll", "display driver"}));
+
+TEST(Identity, LogIsNamedAfterTheFile) {
+  Driver driver("Other.dll");
+  REQUIRE_DRIVER(driver);
+  int status = -1;
+  driver.Init(20, 2, "COM3,9600,,N,1Log", &status);
+  EXPECT_EQ(0, status);
+  std::vector<std::string> lines = LogLines(driver.Log("Other"));
+  ASSERT_GE(lines.size(), 3u) << driver.Log("Other");
+  EXPECT_EQ(kRule, lines[0]);
+  EXPECT_EQ("Log File opened for  Other", lines[1]);
+  EXPECT_EQ(kRule, lines[2]);
+  EXPECT_EQ(std::string("Other v") + kVersion, driver.DriverName());
+}
+
+// ------------------------------------------------------ the whole job on a line
+
+TEST_F(Line, InitSendsTheSequenceAndLogsItsSteps) {
+  OPEN_LINE("QV_TEST_PORT", "QV_TEST_PEER");
+  Driver driver;
+  REQUIRE_DRIVER(driver);
+  int status = -1;
+  EXPECT_EQ(std::string("QV-731 v") + kVersion, driver.Init(20, 2, Parameters(",9600,8,N,1Log").c_str(), &status));
+  EXPECT_EQ(1, status);
+  EXPECT_EQ(Hex(kInitSequence), Hex(peer_.Read(kInitSequence.size() + 1, kQuietMs)));
+
+  const std::string port = "port=" + port_ + ", num=" + std::to_string(PortNumber(port_));
+  std::vector<std::string> expected = {kRule,
+                                       "Log File opened for  QV-731",
+                                       kRule,
+                                       "Init Called ",
+                                       "Init " + port,
+                                       "Init " + port,
+                                       "Init " + port_ + ",9600,8,0,0"};
+  EXPECT_EQ(expected, LogLines(driver.Log()));
+  EXPECT_EQ(1, driver.Done());
+}
+
+TEST_F(Line, CommandsSendExactBytes) {
+  OPEN_LINE("QV_TEST_PORT", "QV_TEST_PEER");
+  Driver driver;
+  REQUIRE_DRIVER(driver);
+  int status = -1;
+  driver.Init(20, 2, Parameters(",9600,8,N,1Log").c_str(), &status);
+  ASSERT_EQ(1, status);
+  peer_.Read(kInitSequence.size(), kQuietMs);
+
+  struct {
+    int x, y;
+    int sentX, sentY;
+  } positions[] = {{1, 1, 1, 1},   {20, 2, 20, 2},     {21, 3, 1, 1},        {0, 0, 0, 0},
+                   {21, 2, 1, 2},  {5, 3, 5, 1},       {0x115, 1, 1, 1},     {0x214, 0x102, 20, 2},
+                   {255, 255, 1, 1}, {-1, 2, 1, 2}};
+  for (const auto& p : positions) {
+    EXPECT_EQ(1, driver.SetPosition(p.x, p.y)) << p.x << "," << p.y;
+    EXPECT_EQ(Hex(Position(p.sentX, p.sentY)), Hex(peer_.Read(4, kQuietMs))) << p.x << "," << p.y;
+  }
+
+  EXPECT_EQ(1, driver.Write("Hello, display"));
+  EXPECT_EQ("Hello, display", peer_.Read(14, kQuietMs));
+
+  // Every byte but NUL goes out as it is: no translation of line ends or
+  // anything else.
+  std::string all;
+  for (int c = 1; c < 256; ++c) all += static_cast<char>(c);
+  EXPECT_EQ(1, driver.Write(all.c_str()));
+  EXPECT_EQ(Hex(all), Hex(peer_.Read(all.size(), 2000)));
+
+  // Longer than the staging buffer: still whole, nothing cut.
+  std::string longText;
+  for (int i = 0; i < 300; ++i) longText += static_cast<char>('A' + i % 26);
+  EXPECT_EQ(1, driver.Write(longText.c_str()));
+  EXPECT_EQ(longText, peer_.Read(longText.size() + 1, 2000));
+
+  EXPECT_EQ(1, driver.Write(""));
+  EXPECT_EQ(1, driver.Write(nullptr));
+  EXPECT_EQ("", peer_.ReadUntilQuiet(kQuietMs)) << "an empty text sends nothing";
+
+  EXPECT_EQ(1, driver.PowerResume());
+  EXPECT_EQ(Hex(kInitSequence), Hex(peer_.Read(kInitSequence.size() + 1, kQuietMs)));
+
+  EXPECT_EQ(1, driver.Done());
+  EXPECT_EQ(Hex(kClosing), Hex(peer_.Read(kClosing.size() + 1, kQuietMs)));
+
+  std::vector<std::string> lines = LogLines(driver.Log());
+  auto has = [&lines](const std::string& line) {
+    for (const std::string& l : lines) {
+      if (l == line) return true;
+    }
+    return false;
+  };
+  EXPECT_TRUE(has("SetPosition x=21, y=3")) << "the requested, uncorrected values";
+  EXPECT_TRUE(has("SetPosition x=21, y=1")) << "0x115 counts as 21";
+  EXPECT_TRUE(has("SetPosition x=255, y=2")) << "-1 counts as its low byte";
+  EXPECT_TRUE(has("Write Hello, display"));
+  EXPECT_TRUE(has("Write " + longText)) << "a long text is logged whole";
+  EXPECT_TRUE(has("Write ")) << "an empty text is logged too";
+}
+
+TEST_F(Line, GeometryComesFromTheLowBytesOfInit) {
+  OPEN_LINE("QV_TEST_PORT", "QV_TEST_PEER");
+  Driver driver;
+  REQUIRE_DRIVER(driver);
+  int status = -1;
+  driver.Init(0x1200 + 40, 0x300 + 4, Parameters(",9600,8,N,1").c_str(), &status);
+  ASSERT_EQ(1, status);
+  peer_.Read(kInitSequence.size(), kQuietMs);
+  driver.SetPosition(40, 4);
+  EXPECT_EQ(Hex(Position(40, 4)), Hex(peer_.Read(4, kQuietMs)));
+  driver.SetPosition(41, 5);
+  EXPECT_EQ(Hex(Position(1, 1)), Hex(peer_.Read(4, kQuietMs)));
+  driver.Done();
+}
+
+TEST_F(Line, DoneClosesTheLineForGood) {
+  OPEN_LINE("QV_TEST_PORT", "QV_TEST_PEER");
+  Driver driver;
+  REQUIRE_DRIVER(driver);
+  int status = -1;
+  const std::string name = driver.Init(20, 2, Parameters(",9600,8,N,1Log").c_str(), &status);
+  ASSERT_EQ(1, status);
+  peer_.Read(kInitSequence.size(), kQuietMs);
+
+  EXPECT_NE(0, driver.Done());
+  EXPECT_EQ(Hex(kClosing), Hex(peer_.Read(kClosing.size() + 1, kQuietMs)));
+
+  // Nothing reaches the line after Done; the failures are only logged.
+  EXPECT_EQ(DISPLAYDLL_WRITE_FAILED, driver.Write("late"));
+  EXPECT_EQ(DISPLAYDLL_WRITE_FAILED, driver.SetPosition(1, 1));
+  EXPECT_EQ(DISPLAYDLL_WRITE_FAILED, driver.PowerResume());
+  EXPECT_EQ(0, driver.Done()) << "a second Done finds no port";
+  // A later Init opens nothing again and still reports success.
+  status = -1;
+  EXPECT_EQ(name, driver.Init(20, 2, Parameters(",9600,8,N,1").c_str(), &status));
+  EXPECT_EQ(1, status);
+  EXPECT_EQ("", Hex(peer_.ReadUntilQuiet(kQuietMs)));
+
+  std::vector<std::string> lines = LogLines(driver.Log());
+  ASSERT_GE(lines.size(), 10u) << driver.Log();
+  // Write, its error and the empty line after it; SetPosition, error, empty
+  // line; PowerResume and the closing write of Done only fail.
+  std::vector<std::string> tail(lines.end() - 10, lines.end());
+  const std::string error = "Error Error writing string : ";
+  EXPECT_EQ("Write late", tail[0]);
+  EXPECT_EQ(0u, tail[1].find(error)) << tail[1];
+  EXPECT_EQ("", tail[2]);
+  EXPECT_EQ("SetPosition x=1, y=1", tail[3]);
+  EXPECT_EQ(0u, tail[4].find(error)) << tail[4];
+  EXPECT_EQ("", tail[5]);
+  EXPECT_EQ(0u, tail[6].find(error)) << tail[6];
+  EXPECT_EQ("", tail[7]);
+  EXPECT_EQ(0u, tail[8].find(error)) << tail[8];
+  EXPECT_EQ("", tail[9]);
+  // The error text ends with the platform's own line break.
+  EXPECT_EQ("\r", tail[1].substr(tail[1].size() - 1)) << tail[1];
+}
+
+TEST_F(Line, HighPortNumbersUseTheDevicePathForm) {
+  OPEN_LINE("QV_TEST_HIGH_PORT", "QV_TEST_HIGH_PEER");
+  Driver driver;
+  REQUIRE_DRIVER(driver);
+  // The host writes COM12; the driver opens \\.\COM12.
+  int status = -1;
+  driver.Init(20, 2, "COM12,19200,7,E,2Log", &status);
+  EXPECT_EQ(1, status);
+  EXPECT_EQ(Hex(kInitSequence), Hex(peer_.Read(kInitSequence.size() + 1, kQuietMs)));
+  std::vector<std::string> lines = LogLines(driver.Log());
+  ASSERT_EQ(7u, lines.size()) << driver.Log();
+  EXPECT_EQ("Init port=COM12, num=12", lines[4]);
+  EXPECT_EQ("Init port=\\\\.\\COM12, num=12", lines[5]);
+  EXPECT_EQ("Init \\\\.\\COM12,19200,7,2,2", lines[6]);
+  driver.Done();
+}
+
+TEST_F(Line, DefaultFormOpensCom3) {
+  OPEN_LINE("QV_TEST_DEFAULT_PORT", "QV_TEST_DEFAULT_PEER");
+  Driver driver;
+  REQUIRE_DRIVER(driver);
+  int status = -1;
+  driver.Init(20, 2, "defaultLog", &status);
+  EXPECT_EQ(1, status);
+  EXPECT_EQ(Hex(kInitSequence), Hex(peer_.Read(kInitSequence.size() + 1, kQuietMs)));
+  std::vector<std::string> lines = LogLines(driver.Log());
+  ASSERT_EQ(5u, lines.size()) << driver.Log();
+  EXPECT_EQ("Init COM3,9600,8,0,0", lines[4]) << "the default form writes no port lines";
+  driver.Done();
+}
+
+// ------------------------------------------------------------------- faults
+
+struct Failure {
+  std::string text;
+  int status;
+};
+
+Failure InitWith(Driver& driver, const std::string& parameters) {
+  Failure result;
+  result.status = -1;
+  result.text = driver.Init(20, 2, parameters.c_str(), &result.status);
+  return result;
+}
+
+// The "Error" line of a failure: its text, then the empty line that the
+// platform's line break leaves.
+void ExpectErrorLogged(Driver& driver, const std::string& text) {
+  ASSERT_FALSE(text.empty());
+  ASSERT_EQ('\n', text.back()) << "the platform's description ends with a line break";
+  std::vector<std::string> lines = LogLines(driver.Log());
+  for (size_t i = 0; i + 1 < lines.size(); ++i) {
+    if (lines[i] + "\n" == "Error " + text) {
+      EXPECT_EQ("", lines[i + 1]) << "an empty line follows the error";
+      return;
+    }
+  }
+  ADD_FAILURE() << "no \"Error " << text << "\" line in:\n" << driver.Log();
+}
+
+TEST(Faults, MissingPort) {
+  REQUIRE_ENV("QV_TEST_MISSING_PORT", port);
+  Driver driver;
+  REQUIRE_DRIVER(driver);
+  Failure failure = InitWith(driver, port + ",9600,8,N,1Log");
+  EXPECT_EQ(0, failure.status);
+  EXPECT_EQ(0u, failure.text.find("Serial Port does not exist : ")) << failure.text;
+  EXPECT_EQ(qvtest::SystemDescription(2), failure.text.substr(29)) << failure.text;
+  ExpectErrorLogged(driver, failure.text);
+  EXPECT_EQ(0, driver.Done()) << "no port was opened";
+}
+
+TEST(Faults, NotASerialPort) {
+  REQUIRE_ENV("QV_TEST_NOT_SERIAL_PORT", port);
+  Driver driver;
+  REQUIRE_DRIVER(driver);
+  Failure failure = InitWith(driver, port + ",9600,8,N,1Log");
+  EXPECT_EQ(0, failure.status);
+  EXPECT_EQ(0u, failure.text.find("Failed to get Serial Port state : ")) << failure.text;
+  EXPECT_GT(failure.text.size(), 36u) << "with the platform's description";
+  ExpectErrorLogged(driver, failure.text);
+  EXPECT_NE(0, driver.Done()) << "the port stayed open until Done";
+}
+
+TEST_F(Line, SettingsRefused) {
+  OPEN_LINE("QV_TEST_PORT", "QV_TEST_PEER");
+  Driver driver;
+  REQUIRE_DRIVER(driver);
+  // 300 data bits reach the port as 44, its low byte; the log shows 300.
+  Failure failure = InitWith(driver, Parameters(",9600,300,N,1Log"));
+  EXPECT_EQ(0, failure.status);
+  EXPECT_EQ(0u, failure.text.find("Failed to set Serial Port state : ")) << failure.text;
+  ExpectErrorLogged(driver, failure.text);
+  std::vector<std::string> lines = LogLines(driver.Log());
+  ASSERT_GE(lines.size(), 7u);
+  EXPECT_EQ("Init " + port_ + ",9600,300,0,0", lines[6]);
+  EXPECT_EQ("", Hex(peer_.ReadUntilQuiet(kQuietMs))) << "no sequence after a failure";
+  EXPECT_NE(0, driver.Done()) << "the port stayed open until Done";
+}
+
+TEST_F(Line, BaudRateRefused) {
+  if (kWindows) GTEST_SKIP() << "Wine accepts any baud rate on a pseudo-terminal";
+  OPEN_LINE("QV_TEST_PORT", "QV_TEST_PEER");
+  Driver driver;
+  REQUIRE_DRIVER(driver);
+  Failure failure = InitWith(driver, Parameters(",12345,8,N,1"));
+  EXPECT_EQ(0, failure.status);
+  EXPECT_EQ("Failed to set Serial Port state : " + qvtest::SystemDescription(87), failure.text);
+  EXPECT_NE(0, driver.Done());
+}
+
+TEST_F(Line, PortHeldByAnotherProgram) {
+  if (kWindows) GTEST_SKIP() << "Wine does not refuse a second opening of a serial port";
+  OPEN_LINE("QV_TEST_PORT", "QV_TEST_PEER");
+  qvtest::PortHolder holder;
+  ASSERT_TRUE(holder.Hold(port_));
+  Driver driver;
+  REQUIRE_DRIVER(driver);
+  Failure failure = InitWith(driver, Parameters(",9600,8,N,1Log"));
+  EXPECT_EQ(0, failure.status);
+  EXPECT_EQ("Failed to open Serial Port : " + qvtest::SystemDescription(5), failure.text);
+  ExpectErrorLogged(driver, failure.text);
+  EXPECT_EQ(0, driver.Done());
+}
+
+TEST_F(Line, WriteAfterTheLineIsCut) {
+  OPEN_LINE("QV_TEST_HANGUP_PORT", "QV_TEST_HANGUP_PEER");
+  const std::string hangup = Env("QV_TEST_HANGUP_FILE");
+  ASSERT_FALSE(hangup.empty());
+  Driver driver;
+  REQUIRE_DRIVER(driver);
+  int status = -1;
+  driver.Init(20, 2, Parameters(",9600,8,N,1Log").c_str(), &status);
+  ASSERT_EQ(1, status);
+  EXPECT_EQ(Hex(kInitSequence), Hex(peer_.Read(kInitSequence.size(), kQuietMs)));
+  peer_.Close();
+  ASSERT_TRUE(qvtest::CreateEmptyFile(hangup));
+  qvtest::SleepMs(300);  // the relay looks for the file every 20 ms
+  EXPECT_EQ(DISPLAYDLL_WRITE_FAILED, driver.Write("lost"));
+  std::vector<std::string> lines = LogLines(driver.Log());
+  ASSERT_GE(lines.size(), 3u) << driver.Log();
+  EXPECT_EQ("Write lost", lines[lines.size() - 3]);
+  EXPECT_EQ(0u, lines[lines.size() - 2].find("Error Error writing string : ")) << driver.Log();
+  EXPECT_EQ("", lines.back());
+  driver.Done();
+}
+
+TEST(Faults, ParameterFailuresOpenNothing) {
+  struct {
+    const char* parameters;
+    const char* text;
+  } cases[] = {
+      {"COM3,9600,,N,1Log", "Data bits Incorrect?"}, {"COM3,9600,8,,1Log", "Parity Incorrect?"},
+      {"COM4", "Data bits Incorrect?"},              {"Log", "Data bits Incorrect?"},
+      {"Default", "Data bits Incorrect?"},           {"", "Data bits Incorrect?"},
+  };
+  for (const auto& c : cases) {
+    Driver driver;
+    REQUIRE_DRIVER(driver);
+    Failure failure = InitWith(driver, c.parameters);
+    EXPECT_EQ(c.text, failure.text) << c.parameters;
+    EXPECT_EQ(0, failure.status) << c.parameters;
+    // A later call reports success without opening anything.
+    Failure later = InitWith(driver, "COM3,9600,8,N,1");
+    EXPECT_EQ(std::string("QV-731 v") + kVersion, later.text);
+    EXPECT_EQ(1, later.status);
+    EXPECT_EQ(0, driver.Done()) << c.parameters << ": no port may be open";
+  }
+}
+
+TEST(Faults, NullPointersFromTheHost) {
+  Driver driver;
+  REQUIRE_DRIVER(driver);
+  // A null parameter string reads as an empty one; a null status is skipped.
+  EXPECT_EQ("Data bits Incorrect?", std::string(driver.Entry<InitCall>("Init")(20, 2, nullptr, nullptr)));
+  EXPECT_EQ(DISPLAYDLL_WRITE_FAILED, driver.Write(nullptr)) << "no port is open";
+  EXPECT_EQ(std::string("QV-731 v") + kVersion, driver.Entry<InitCall>("Init")(20, 2, nullptr, nullptr));
+}
+
+TEST(DebugLog, WithoutLogSuffixTheFileIsEmptied) {
+  Driver driver;
+  REQUIRE_DRIVER(driver);
+  // An old log is emptied, and nothing is written without "Log".
+  ASSERT_TRUE(qvtest::MakeDir("logs"));
+  ASSERT_TRUE(qvtest::WriteFile(qvtest::JoinPath("logs", "QV-731.log"), "an old log\n"));
+  int status = -1;
+  driver.Init(20, 2, "COM3,9600,8,,1", &status);
+  EXPECT_TRUE(driver.HasLog());
+  EXPECT_EQ("", driver.Log());
+}
+
+TEST(DebugLog, OutputBeforeInitOpensTheLogWithoutBanner) {
+  Driver driver;
+  REQUIRE_DRIVER(driver);
+  EXPECT_EQ(DISPLAYDLL_WRITE_FAILED, driver.Write("early"));
+  EXPECT_TRUE(driver.HasLog());
+  int status = -1;
+  driver.Init(20, 2, "COM3,9600,8,,1Log", &status);
+  EXPECT_EQ(0, status);
+  // The log was opened before the debug flag was set: no banner, and the
+  // lines of Init follow.
+  std::vector<std::string> lines = LogLines(driver.Log());
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ("Init Called ", lines[0]) << driver.Log();
+}
+
+}  // namespace

@@ -1,0 +1,146 @@
+// A null-modem cable made of pseudo-terminals, for the end-to-end tests and
+// the demo: for each pair NAME_A:NAME_B it opens two pseudo-terminals, links
+// DIR/NAME_A and DIR/NAME_B to their device files and copies every byte
+// written to one to the other. Creating DIR/NAME.hangup cuts that pair: its
+// pseudo-terminals are closed, so a program still holding one of them sees
+// its writes fail. DIR/ready appears once every link is in place.
+//
+//   pty_relay DIR NAME_A:NAME_B [NAME_A:NAME_B]...
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+struct End {
+  std::string name;
+  int master = -1;
+  int slave = -1;  // held open so the line stays up while programs come and go
+};
+
+struct Pair {
+  End ends[2];
+  bool cut = false;
+};
+
+volatile sig_atomic_t g_stop = 0;
+
+void Stop(int) { g_stop = 1; }
+
+bool OpenEnd(const std::string& dir, End* end) {
+  char device[256];
+  if (openpty(&end->master, &end->slave, device, nullptr, nullptr) != 0) {
+    perror("pty_relay: openpty");
+    return false;
+  }
+  struct termios tio;
+  tcgetattr(end->slave, &tio);
+  cfmakeraw(&tio);
+  tcsetattr(end->slave, TCSANOW, &tio);
+  std::string link = dir + "/" + end->name;
+  unlink(link.c_str());
+  if (symlink(device, link.c_str()) != 0) {
+    perror("pty_relay: symlink");
+    return false;
+  }
+  return true;
+}
+
+bool Exists(const std::string& path) {
+  struct stat info;
+  return stat(path.c_str(), &info) == 0;
+}
+
+void Cut(Pair* pair) {
+  for (End& end : pair->ends) {
+    close(end.master);
+    close(end.slave);
+    end.master = end.slave = -1;
+  }
+  pair->cut = true;
+}
+
+bool WriteAll(int fd, const char* bytes, ssize_t count) {
+  while (count > 0) {
+    ssize_t n = write(fd, bytes, static_cast<size_t>(count));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    bytes += n;
+    count -= n;
+  }
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 3) {
+    fprintf(stderr, "usage: pty_relay DIR NAME_A:NAME_B [NAME_A:NAME_B]...\n");
+    return 2;
+  }
+  prctl(PR_SET_PDEATHSIG, SIGTERM);  // go when the test that started us goes
+  signal(SIGTERM, Stop);
+  signal(SIGINT, Stop);
+  signal(SIGHUP, Stop);
+  const std::string dir = argv[1];
+  std::vector<Pair> pairs(static_cast<size_t>(argc - 2));
+  for (int i = 2; i < argc; ++i) {
+    const char* colon = strchr(argv[i], ':');
+    if (colon == nullptr) {
+      fprintf(stderr, "pty_relay: %s is not NAME_A:NAME_B\n", argv[i]);
+      return 2;
+    }
+    Pair& pair = pairs[static_cast<size_t>(i - 2)];
+    pair.ends[0].name.assign(argv[i], static_cast<size_t>(colon - argv[i]));
+    pair.ends[1].name = colon + 1;
+    for (End& end : pair.ends) {
+      if (!OpenEnd(dir, &end)) return 1;
+    }
+  }
+  FILE* ready = fopen((dir + "/ready").c_str(), "w");
+  if (ready != nullptr) fclose(ready);
+
+  std::vector<struct pollfd> polled;
+  std::vector<std::pair<size_t, int>> owners;
+  char buffer[4096];
+  while (!g_stop) {
+    polled.clear();
+    owners.clear();
+    for (size_t p = 0; p < pairs.size(); ++p) {
+      Pair& pair = pairs[p];
+      if (pair.cut) continue;
+      if (Exists(dir + "/" + pair.ends[0].name + ".hangup") || Exists(dir + "/" + pair.ends[1].name + ".hangup")) {
+        Cut(&pair);
+        continue;
+      }
+      for (int e = 0; e < 2; ++e) {
+        polled.push_back({pair.ends[e].master, POLLIN, 0});
+        owners.emplace_back(p, e);
+      }
+    }
+    int n = poll(polled.data(), polled.size(), 20);
+    if (n <= 0) continue;
+    for (size_t i = 0; i < polled.size(); ++i) {
+      if ((polled[i].revents & POLLIN) == 0) continue;
+      Pair& pair = pairs[owners[i].first];
+      int from = owners[i].second;
+      ssize_t count = read(pair.ends[from].master, buffer, sizeof buffer);
+      if (count > 0) WriteAll(pair.ends[1 - from].master, buffer, count);
+    }
+  }
+  for (Pair& pair : pairs) {
+    if (!pair.cut) Cut(&pair);
+  }
+  return 0;
+}

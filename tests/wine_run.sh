@@ -1,0 +1,46 @@
+#!/usr/bin/env bash
+# Runs a Windows program under Wine, in the project's own prefix (made on the
+# first run, one for 32-bit and one for 64-bit programs), with no display.
+# Exits 77, which CTest counts as skipped, where this machine cannot run it.
+# With QV_WINE_PREPARE=1 it only makes the prefix and prints its path.
+set -u
+exe=$1
+
+# The program's machine, from its PE header: 014c is i386, 8664 is x86-64.
+pe=$(od -An -j60 -N4 -tu4 "$exe" 2>/dev/null | tr -d ' ')
+machine=$(od -An -j$((pe + 4)) -N2 -tx2 "$exe" 2>/dev/null | tr -d ' ')
+cache=${XDG_CACHE_HOME:-$HOME/.cache}/qv-731
+if [ "$machine" = 8664 ]; then
+  loader=$(command -v wine64 || echo /usr/lib/wine/wine64)
+  : "${WINEPREFIX:=${QV_WINEPREFIX:-$cache/wineprefix-win64}}"
+  export WINEARCH=win64
+else
+  loader=$(command -v wine || echo /usr/lib/wine/wine)
+  : "${WINEPREFIX:=${QV_WINEPREFIX:-$cache/wineprefix-win32}}"
+  export WINEARCH=win32
+fi
+export WINEPREFIX WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" DISPLAY=
+
+if [ ! -x "$loader" ]; then
+  echo "wine_run: no Wine for this program ($loader); tools/setup.sh installs it" >&2
+  exit 77
+fi
+if ! out=$("$loader" --version 2>&1); then
+  echo "wine_run: this machine cannot run $loader: $out" >&2
+  exit 77
+fi
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+  mkdir -p "$(dirname "$WINEPREFIX")"
+  (
+    flock 9
+    if [ ! -f "$WINEPREFIX/system.reg" ]; then
+      "$loader" wineboot -i >/dev/null 2>&1
+      "$(dirname "$loader")/wineserver" -w 2>/dev/null || wineserver -w 2>/dev/null
+    fi
+  ) 9>"$WINEPREFIX.lock"
+fi
+if [ "${QV_WINE_PREPARE:-0}" = 1 ]; then
+  echo "$WINEPREFIX"
+  exit 0
+fi
+exec "$loader" "$@"

@@ -1,0 +1,62 @@
+#!/usr/bin/env bash
+# Runs a test program with serial lines to talk to: null-modem pairs of
+# pseudo-terminals made by pty_relay, named to the program through QV_TEST_*
+# variables. With --wine the program is a Windows one: the lines become COM
+# ports in the Wine prefix's dosdevices, and the program runs under Wine.
+#
+#   with_ports.sh [--wine] PTY_RELAY PROGRAM [ARGUMENTS]...
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+wine=0
+if [ "${1:-}" = --wine ]; then
+  wine=1
+  shift
+fi
+relay=$1
+shift
+
+dir=$(mktemp -d "${TMPDIR:-/tmp}/qv-lines.XXXXXX")
+"$relay" "$dir" com3:com4 com5:com6 com12:com13 com14:com15 &
+relay_pid=$!
+cleanup() {
+  kill "$relay_pid" 2>/dev/null || true
+  wait "$relay_pid" 2>/dev/null || true
+  rm -rf "$dir"
+}
+trap cleanup EXIT
+for _ in $(seq 100); do
+  [ -e "$dir/ready" ] && break
+  sleep 0.05
+done
+[ -e "$dir/ready" ] || { echo "with_ports: the line relay did not start" >&2; exit 1; }
+
+# Windows sees the folder / as drive Z:.
+winpath() { printf 'Z:%s' "$1" | tr / '\\'; }
+
+if [ $wine = 1 ]; then
+  exe=$1
+  # The prefix wine_run.sh uses for this program, made now so that its
+  # dosdevices can be linked.
+  status=0
+  prefix=$(QV_WINE_PREPARE=1 "$here/wine_run.sh" "$exe") || status=$?
+  [ $status = 0 ] || exit $status
+  export WINEPREFIX=$prefix
+  mkdir -p "$prefix/dosdevices"
+  for n in 3 4 5 6 12 13 14 15; do ln -sfn "$dir/com$n" "$prefix/dosdevices/com$n"; done
+  ln -sfn /dev/null "$prefix/dosdevices/com9"
+  rm -f "$prefix/dosdevices/com8"
+  export QV_TEST_PORT=COM5 QV_TEST_PEER=COM6
+  export QV_TEST_HIGH_PORT='\\.\COM12' QV_TEST_HIGH_PEER=COM13
+  export QV_TEST_HANGUP_PORT=COM14 QV_TEST_HANGUP_PEER=COM15
+  export QV_TEST_HANGUP_FILE=$(winpath "$dir/com14.hangup")
+  export QV_TEST_DEFAULT_PORT=COM3 QV_TEST_DEFAULT_PEER=COM4
+  export QV_TEST_MISSING_PORT=COM8 QV_TEST_NOT_SERIAL_PORT=COM9
+  if [ -n "${QV_TEST_LIBRARY:-}" ]; then QV_TEST_LIBRARY=$(winpath "$QV_TEST_LIBRARY"); fi
+  "$here/wine_run.sh" "$@"
+else
+  export QV_TEST_PORT=$dir/com5 QV_TEST_PEER=$dir/com6
+  export QV_TEST_HANGUP_PORT=$dir/com14 QV_TEST_HANGUP_PEER=$dir/com15
+  export QV_TEST_HANGUP_FILE=$dir/com14.hangup
+  export QV_TEST_MISSING_PORT=$dir/no-such-port QV_TEST_NOT_SERIAL_PORT=/dev/null
+  "$@"
+fi

@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Installs what building and testing the driver needs on a Debian machine, only what is missing.
+# Run as root (or through sudo). Safe to run again: it does nothing when all is there.
+set -euo pipefail
+
+need=()
+have_pkg() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q '^install ok installed'; }
+
+for p in cmake ninja-build g++ make googletest libgtest-dev libbenchmark-dev \
+         g++-mingw-w64-i686-posix binutils-mingw-w64-i686 clang-format; do
+  have_pkg "$p" || need+=("$p")
+done
+# Wine runs the 32-bit Windows build; it needs the i386 architecture.
+if ! have_pkg wine32:i386 || ! have_pkg wine; then
+  if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    dpkg --add-architecture i386
+  fi
+  need+=(wine wine32:i386)
+fi
+
+if [ ${#need[@]} -gt 0 ]; then
+  if [ "$(id -u)" -ne 0 ]; then
+    SUDO=sudo
+  else
+    SUDO=
+  fi
+  echo "setup: installing ${need[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  $SUDO apt-get update -qq
+  $SUDO apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
+fi
+echo "setup: all build and test tools are present"
