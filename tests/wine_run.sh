@@ -35,10 +35,13 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
     flock 9
     if [ ! -f "$WINEPREFIX/system.reg" ]; then
       "$loader" wineboot -i >/dev/null 2>&1
-      "$(dirname "$loader")/wineserver" -w 2>/dev/null || wineserver -w 2>/dev/null
+      "$(dirname "$loader")/wineserver" -w >/dev/null 2>&1 || true
     fi
   ) 9>"$WINEPREFIX.lock"
 fi
+# Start the prefix's server ourselves, quiet: it reports to the output of
+# whoever started it, and a serial line that hangs up makes it dump its state.
+"$(dirname "$loader")/wineserver" -p3 </dev/null >/dev/null 2>&1 || true
 if [ "${QV_WINE_PREPARE:-0}" = 1 ]; then
   echo "$WINEPREFIX"
   exit 0

@@ -16,7 +16,7 @@ relay=$1
 shift
 
 dir=$(mktemp -d "${TMPDIR:-/tmp}/qv-lines.XXXXXX")
-"$relay" "$dir" com3:com4 com5:com6 com12:com13 com14:com15 &
+"$relay" "$dir" com3:com4 com5:com6 com7:com8 com12:com13 &
 relay_pid=$!
 cleanup() {
   kill "$relay_pid" 2>/dev/null || true
@@ -42,21 +42,22 @@ if [ $wine = 1 ]; then
   [ $status = 0 ] || exit $status
   export WINEPREFIX=$prefix
   mkdir -p "$prefix/dosdevices"
-  for n in 3 4 5 6 12 13 14 15; do ln -sfn "$dir/com$n" "$prefix/dosdevices/com$n"; done
+  for n in 3 4 5 6 7 8 12 13; do ln -sfn "$dir/com$n" "$prefix/dosdevices/com$n"; done
+  ln -sfn "$dir/no-such-port" "$prefix/dosdevices/com2"
   ln -sfn /dev/null "$prefix/dosdevices/com9"
-  rm -f "$prefix/dosdevices/com8"
   export QV_TEST_PORT=COM5 QV_TEST_PEER=COM6
-  export QV_TEST_HIGH_PORT='\\.\COM12' QV_TEST_HIGH_PEER=COM13
-  export QV_TEST_HANGUP_PORT=COM14 QV_TEST_HANGUP_PEER=COM15
-  export QV_TEST_HANGUP_FILE=$(winpath "$dir/com14.hangup")
+  # Above COM9 Windows knows the ports only by their device paths.
+  export QV_TEST_HIGH_PORT='\\.\COM12' QV_TEST_HIGH_PEER='\\.\COM13'
+  export QV_TEST_HANGUP_PORT=COM7 QV_TEST_HANGUP_PEER=COM8
+  export QV_TEST_HANGUP_FILE=$(winpath "$dir/hangup-com7")
   export QV_TEST_DEFAULT_PORT=COM3 QV_TEST_DEFAULT_PEER=COM4
-  export QV_TEST_MISSING_PORT=COM8 QV_TEST_NOT_SERIAL_PORT=COM9
+  export QV_TEST_MISSING_PORT=COM2 QV_TEST_NOT_SERIAL_PORT=COM9
   if [ -n "${QV_TEST_LIBRARY:-}" ]; then QV_TEST_LIBRARY=$(winpath "$QV_TEST_LIBRARY"); fi
   "$here/wine_run.sh" "$@"
 else
   export QV_TEST_PORT=$dir/com5 QV_TEST_PEER=$dir/com6
-  export QV_TEST_HANGUP_PORT=$dir/com14 QV_TEST_HANGUP_PEER=$dir/com15
-  export QV_TEST_HANGUP_FILE=$dir/com14.hangup
+  export QV_TEST_HANGUP_PORT=$dir/com7 QV_TEST_HANGUP_PEER=$dir/com8
+  export QV_TEST_HANGUP_FILE=$dir/hangup-com7
   export QV_TEST_MISSING_PORT=$dir/no-such-port QV_TEST_NOT_SERIAL_PORT=/dev/null
   "$@"
 fi

@@ -562,7 +562,7 @@ TEST(DebugLog, WithoutLogSuffixTheFileIsEmptied) {
   REQUIRE_DRIVER(driver);
   // An old log is emptied, and nothing is written without "Log".
   ASSERT_TRUE(qvtest::MakeDir("logs"));
-  ASSERT_TRUE(qvtest::WriteFile(qvtest::JoinPath("logs", "QV-731.log"), "an old log\n"));
+  ASSERT_TRUE(qvtest::WriteWholeFile(qvtest::JoinPath("logs", "QV-731.log"), "an old log\n"));
   int status = -1;
   driver.Init(20, 2, "COM3,9600,8,,1", &status);
   EXPECT_TRUE(driver.HasLog());

@@ -1,7 +1,7 @@
 // A null-modem cable made of pseudo-terminals, for the end-to-end tests and
 // the demo: for each pair NAME_A:NAME_B it opens two pseudo-terminals, links
 // DIR/NAME_A and DIR/NAME_B to their device files and copies every byte
-// written to one to the other. Creating DIR/NAME.hangup cuts that pair: its
+// written to one to the other. Creating DIR/hangup-NAME cuts that pair: its
 // pseudo-terminals are closed, so a program still holding one of them sees
 // its writes fail. DIR/ready appears once every link is in place.
 //
@@ -120,7 +120,8 @@ int main(int argc, char** argv) {
     for (size_t p = 0; p < pairs.size(); ++p) {
       Pair& pair = pairs[p];
       if (pair.cut) continue;
-      if (Exists(dir + "/" + pair.ends[0].name + ".hangup") || Exists(dir + "/" + pair.ends[1].name + ".hangup")) {
+      // Not NAME.hangup: Windows reads "com7.hangup" as the device COM7.
+      if (Exists(dir + "/hangup-" + pair.ends[0].name) || Exists(dir + "/hangup-" + pair.ends[1].name)) {
         Cut(&pair);
         continue;
       }

@@ -26,7 +26,7 @@ std::string Env(const char* name) {
 
 void SleepMs(int milliseconds) { std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds)); }
 
-bool ReadFile(const std::string& path, std::string* contents) {
+bool ReadWholeFile(const std::string& path, std::string* contents) {
   FILE* file = fopen(path.c_str(), "rb");
   if (file == nullptr) return false;
   contents->clear();
@@ -39,7 +39,7 @@ bool ReadFile(const std::string& path, std::string* contents) {
 
 bool ReadTextFile(const std::string& path, std::string* contents) {
   std::string raw;
-  if (!ReadFile(path, &raw)) return false;
+  if (!ReadWholeFile(path, &raw)) return false;
 #ifdef _WIN32
   contents->clear();
   for (size_t i = 0; i < raw.size(); ++i) {
@@ -52,9 +52,9 @@ bool ReadTextFile(const std::string& path, std::string* contents) {
   return true;
 }
 
-bool CreateEmptyFile(const std::string& path) { return WriteFile(path, ""); }
+bool CreateEmptyFile(const std::string& path) { return WriteWholeFile(path, ""); }
 
-bool WriteFile(const std::string& path, const std::string& contents) {
+bool WriteWholeFile(const std::string& path, const std::string& contents) {
   FILE* file = fopen(path.c_str(), "wb");
   if (file == nullptr) return false;
   bool written = fwrite(contents.data(), 1, contents.size(), file) == contents.size();
@@ -70,7 +70,7 @@ bool Exists(const std::string& path) {
 
 bool CopyFileTo(const std::string& from, const std::string& to) {
   std::string contents;
-  return ReadFile(from, &contents) && WriteFile(to, contents);
+  return ReadWholeFile(from, &contents) && WriteWholeFile(to, contents);
 }
 
 std::string PeerPort::ReadUntilQuiet(int quietMs) {
@@ -156,7 +156,7 @@ void PeerPort::Close() {
 std::string PeerPort::ReadSome() {
   char buffer[512];
   DWORD n = 0;
-  if (handle_ == nullptr || !ReadFile(static_cast<HANDLE>(handle_), buffer, sizeof buffer, &n, nullptr)) return "";
+  if (handle_ == nullptr || !::ReadFile(static_cast<HANDLE>(handle_), buffer, sizeof buffer, &n, nullptr)) return "";
   return std::string(buffer, n);
 }
 

@@ -15,12 +15,12 @@ bool ChangeDir(const std::string& path);
 std::string JoinPath(const std::string& dir, const std::string& name);
 bool CopyFileTo(const std::string& from, const std::string& to);
 bool Exists(const std::string& path);
-bool ReadFile(const std::string& path, std::string* contents);
+bool ReadWholeFile(const std::string& path, std::string* contents);
 // A text file read back with the platform's text-mode line ends turned into
 // "\n" (on Windows "\r\n" is how the C library stores "\n").
 bool ReadTextFile(const std::string& path, std::string* contents);
 bool CreateEmptyFile(const std::string& path);
-bool WriteFile(const std::string& path, const std::string& contents);
+bool WriteWholeFile(const std::string& path, const std::string& contents);
 bool MakeDir(const std::string& path);
 // The platform's description of a Windows error code, line break included.
 std::string SystemDescription(unsigned code);
