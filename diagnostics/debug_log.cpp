@@ -50,14 +50,13 @@ void LogLine(const char* tag, const char* text) {
 
 const char* FormatLastError(const char* message) {
   DWORD code = GetLastError();
-  DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL, code,
-                                0x0400, g_log.systemText, sizeof g_log.systemText, NULL);
+  DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL, code, 0x0400,
+                                g_log.systemText, sizeof g_log.systemText, NULL);
   if (length == 0) {
     // No description for this code: say the code, never an earlier text.
     snprintf(g_log.systemText, sizeof g_log.systemText, "error %lu", static_cast<unsigned long>(code));
   }
-  snprintf(g_log.errorText, sizeof g_log.errorText, "%s : %s", message != NULL ? message : "",
-           g_log.systemText);
+  snprintf(g_log.errorText, sizeof g_log.errorText, "%s : %s", message != NULL ? message : "", g_log.systemText);
   LogLine("Error", g_log.errorText);
   return g_log.errorText;
 }

@@ -6,9 +6,9 @@
 #include <stdio.h>
 
 struct DebugLogState {
-  int debugFlag;   // nonzero: log lines are written
-  int openCount;   // the file is opened by the first LogOpen only
-  FILE* stream;    // null while no log file is open
+  int debugFlag;  // nonzero: log lines are written
+  int openCount;  // the file is opened by the first LogOpen only
+  FILE* stream;   // null while no log file is open
   char errorText[1120];
   char systemText[1024];
 };

@@ -35,8 +35,7 @@ const char* DISPLAYDLL_CALL DISPLAYDLL_DriverName(void);
  * and sets *status to 1 on success; returns a failure text and sets *status
  * to 0 on failure. Later calls change nothing and report success. Only the
  * low bytes of columns and rows count. */
-const char* DISPLAYDLL_CALL DISPLAYDLL_Init(int columns, int rows, const char* parameters,
-                                            unsigned char* status);
+const char* DISPLAYDLL_CALL DISPLAYDLL_Init(int columns, int rows, const char* parameters, unsigned char* status);
 /* Sends the text's bytes unchanged. */
 int DISPLAYDLL_CALL DISPLAYDLL_Write(const char* text);
 /* Moves the cursor; columns and rows count from 1, values beyond the display

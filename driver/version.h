@@ -10,10 +10,10 @@
 
 #define QV_VERSION_STRINGIFY2(x) #x
 #define QV_VERSION_STRINGIFY(x) QV_VERSION_STRINGIFY2(x)
-#define QV_VERSION_TEXT                                                                       \
-  QV_VERSION_STRINGIFY(QV_VERSION_MAJOR)                                                      \
-  "." QV_VERSION_STRINGIFY(QV_VERSION_MINOR) "." QV_VERSION_STRINGIFY(QV_VERSION_RELEASE) "." \
-      QV_VERSION_STRINGIFY(QV_VERSION_BUILD)
+#define QV_VERSION_TEXT                                                                                             \
+  QV_VERSION_STRINGIFY(QV_VERSION_MAJOR)                                                                            \
+  "." QV_VERSION_STRINGIFY(QV_VERSION_MINOR) "." QV_VERSION_STRINGIFY(QV_VERSION_RELEASE) "." QV_VERSION_STRINGIFY( \
+      QV_VERSION_BUILD)
 
 #define QV_LIBRARY_FILE_NAME "QV-731.dll"
 

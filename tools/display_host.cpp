@@ -47,8 +47,8 @@ struct Command {
   int arguments;
 };
 const Command kCommands[] = {
-    {"usage", "Usage", 0},     {"defaults", "DefaultParameters", 0},
-    {"name", "DriverName", 0}, {"init", "Init", 3},
+    {"usage", "Usage", 0},          {"defaults", "DefaultParameters", 0},
+    {"name", "DriverName", 0},      {"init", "Init", 3},
     {"position", "SetPosition", 2}, {"write", "Write", 1},
     {"resume", "PowerResume", 0},   {"done", "Done", 0},
 };

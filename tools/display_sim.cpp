@@ -12,9 +12,10 @@
 
 int main(int argc, char** argv) {
   if (argc < 2 || strcmp(argv[1], "--help") == 0) {
-    printf("usage: display_sim DEVICE [SECONDS]\n"
-           "Shows what a 20x2 display on the far end of DEVICE would show, until the\n"
-           "driver closes the display or SECONDS (default 30) pass.\n");
+    printf(
+        "usage: display_sim DEVICE [SECONDS]\n"
+        "Shows what a 20x2 display on the far end of DEVICE would show, until the\n"
+        "driver closes the display or SECONDS (default 30) pass.\n");
     return argc < 2 ? 2 : 0;
   }
   int seconds = argc > 2 ? atoi(argv[2]) : 30;

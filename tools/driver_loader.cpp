@@ -13,7 +13,7 @@ struct EntryPoint {
   int argumentBytes;
 };
 const EntryPoint kEntryPoints[] = {
-    {"DefaultParameters", 0}, {"Done", 0},         {"DriverName", 0}, {"Init", 16},
+    {"DefaultParameters", 0}, {"Done", 0},        {"DriverName", 0}, {"Init", 16},
     {"PowerResume", 0},       {"SetPosition", 8}, {"Usage", 0},      {"Write", 4},
 };
 

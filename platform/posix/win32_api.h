@@ -119,8 +119,8 @@ typedef struct _MEMORY_BASIC_INFORMATION {
   DWORD Type;
 } MEMORY_BASIC_INFORMATION, *PMEMORY_BASIC_INFORMATION;
 
-HANDLE CreateFileA(LPCSTR fileName, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES security,
-                   DWORD disposition, DWORD flags, HANDLE templateFile);
+HANDLE CreateFileA(LPCSTR fileName, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES security, DWORD disposition,
+                   DWORD flags, HANDLE templateFile);
 BOOL GetCommState(HANDLE file, LPDCB dcb);
 BOOL SetCommState(HANDLE file, LPDCB dcb);
 BOOL SetCommTimeouts(HANDLE file, LPCOMMTIMEOUTS timeouts);
@@ -128,8 +128,8 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD count, LPDWORD written, LPOVER
 BOOL CloseHandle(HANDLE object);
 DWORD GetLastError(void);
 void SetLastError(DWORD code);
-DWORD FormatMessageA(DWORD flags, LPCVOID source, DWORD messageId, DWORD languageId, LPSTR buffer,
-                     DWORD size, va_list* arguments);
+DWORD FormatMessageA(DWORD flags, LPCVOID source, DWORD messageId, DWORD languageId, LPSTR buffer, DWORD size,
+                     va_list* arguments);
 SIZE_T VirtualQuery(LPCVOID address, PMEMORY_BASIC_INFORMATION info, SIZE_T length);
 DWORD GetModuleFileNameA(HMODULE module, LPSTR fileName, DWORD size);
 BOOL CreateDirectoryA(LPCSTR pathName, LPSECURITY_ATTRIBUTES security);

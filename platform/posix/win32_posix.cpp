@@ -107,14 +107,12 @@ struct Speed {
   speed_t code;
 };
 const Speed kSpeeds[] = {
-    {50, B50},           {75, B75},           {110, B110},         {134, B134},
-    {150, B150},         {200, B200},         {300, B300},         {600, B600},
-    {1200, B1200},       {1800, B1800},       {2400, B2400},       {4800, B4800},
-    {9600, B9600},       {19200, B19200},     {38400, B38400},     {57600, B57600},
-    {115200, B115200},   {230400, B230400},   {460800, B460800},   {500000, B500000},
-    {576000, B576000},   {921600, B921600},   {1000000, B1000000}, {1152000, B1152000},
-    {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000},
-    {3500000, B3500000}, {4000000, B4000000},
+    {50, B50},           {75, B75},           {110, B110},         {134, B134},         {150, B150},
+    {200, B200},         {300, B300},         {600, B600},         {1200, B1200},       {1800, B1800},
+    {2400, B2400},       {4800, B4800},       {9600, B9600},       {19200, B19200},     {38400, B38400},
+    {57600, B57600},     {115200, B115200},   {230400, B230400},   {460800, B460800},   {500000, B500000},
+    {576000, B576000},   {921600, B921600},   {1000000, B1000000}, {1152000, B1152000}, {1500000, B1500000},
+    {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000}, {3500000, B3500000}, {4000000, B4000000},
 };
 
 bool SpeedCode(DWORD baud, speed_t* code) {
@@ -156,8 +154,7 @@ const Description kDescriptions[] = {
     {ERROR_NOT_ENOUGH_MEMORY, "Not enough memory resources are available to process this command.\r\n"},
     {ERROR_NOT_READY, "The device is not ready.\r\n"},
     {ERROR_GEN_FAILURE, "A device attached to the system is not functioning.\r\n"},
-    {ERROR_SHARING_VIOLATION,
-     "The process cannot access the file because it is being used by another process.\r\n"},
+    {ERROR_SHARING_VIOLATION, "The process cannot access the file because it is being used by another process.\r\n"},
     {ERROR_NOT_SUPPORTED, "The request is not supported.\r\n"},
     {ERROR_INVALID_PARAMETER, "The parameter is incorrect.\r\n"},
     {ERROR_SEM_TIMEOUT, "The semaphore timeout period has expired.\r\n"},
@@ -181,8 +178,8 @@ DWORD GetLastError(void) { return t_lastError; }
 
 void SetLastError(DWORD code) { t_lastError = code; }
 
-HANDLE CreateFileA(LPCSTR fileName, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES,
-                   DWORD disposition, DWORD, HANDLE) {
+HANDLE CreateFileA(LPCSTR fileName, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES, DWORD disposition, DWORD,
+                   HANDLE) {
   if (TakeFault(kPlatformCreateFile)) return INVALID_HANDLE_VALUE;
   if (fileName == NULL || disposition != OPEN_EXISTING) {
     Fail(ERROR_INVALID_PARAMETER);
@@ -315,8 +312,8 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD count, LPDWORD written, LPOVER
   // when it runs out, the bytes written so far count as the write.
   const COMMTIMEOUTS& limits = port->timeouts;
   bool timed = limits.WriteTotalTimeoutMultiplier != 0 || limits.WriteTotalTimeoutConstant != 0;
-  long long deadline = NowMs() + static_cast<long long>(limits.WriteTotalTimeoutMultiplier) * count +
-                       limits.WriteTotalTimeoutConstant;
+  long long deadline =
+      NowMs() + static_cast<long long>(limits.WriteTotalTimeoutMultiplier) * count + limits.WriteTotalTimeoutConstant;
   const char* bytes = static_cast<const char*>(buffer);
   DWORD done = 0;
   while (done < count) {
@@ -352,8 +349,7 @@ BOOL CloseHandle(HANDLE object) {
   return TRUE;
 }
 
-DWORD FormatMessageA(DWORD flags, LPCVOID, DWORD messageId, DWORD, LPSTR buffer, DWORD size,
-                     va_list*) {
+DWORD FormatMessageA(DWORD flags, LPCVOID, DWORD messageId, DWORD, LPSTR buffer, DWORD size, va_list*) {
   if ((flags & FORMAT_MESSAGE_FROM_SYSTEM) == 0 || buffer == NULL || size == 0) {
     t_lastError = ERROR_INVALID_PARAMETER;
     return 0;
@@ -396,8 +392,7 @@ DWORD GetModuleFileNameA(HMODULE module, LPSTR fileName, DWORD size) {
   char path[4096];
   path[0] = '\0';
   Dl_info found;
-  if (module != NULL && dladdr(module, &found) != 0 && found.dli_fbase == module &&
-      found.dli_fname != NULL) {
+  if (module != NULL && dladdr(module, &found) != 0 && found.dli_fbase == module && found.dli_fname != NULL) {
     snprintf(path, sizeof path, "%s", found.dli_fname);
   }
   if (path[0] == '\0') {

@@ -27,16 +27,13 @@ const bool kWindows = true;
 const bool kWindows = false;
 #endif
 
-std::string Position(int x, int y) {
-  return std::string("\x1B\x6C") + static_cast<char>(x) + static_cast<char>(y);
-}
+std::string Position(int x, int y) { return std::string("\x1B\x6C") + static_cast<char>(x) + static_cast<char>(y); }
 
 // One copy of the library, loaded from its own folder under the file name
 // asked for, with that folder as the current directory (where the log goes).
 class Driver {
  public:
-  explicit Driver(const std::string& fileName = "QV-731.dll", bool decorated = false)
-      : decorated_(decorated) {
+  explicit Driver(const std::string& fileName = "QV-731.dll", bool decorated = false) : decorated_(decorated) {
     home_ = qvtest::CurrentDir();
     dir_ = qvtest::MakeTempDir();
     std::string source = Env("QV_TEST_LIBRARY");
@@ -143,17 +140,16 @@ int PortNumber(const std::string& port) { return port.size() > 3 ? atoi(port.c_s
 
 const char* kRule = "=================================== ===================================";
 
-#define REQUIRE_DRIVER(driver) \
-  ASSERT_TRUE((driver).ok()) << (driver).problem()
+#define REQUIRE_DRIVER(driver) ASSERT_TRUE((driver).ok()) << (driver).problem()
 
 // A line pair of the null-modem set-up, or a skip where there is none.
-#define REQUIRE_ENV(name, variable)                                                        \
-  const std::string variable = Env(name);                                                  \
+#define REQUIRE_ENV(name, variable)       \
+  const std::string variable = Env(name); \
   if (variable.empty()) GTEST_SKIP() << name << " is not set: run through tests/with_ports.sh"
 
 // Opens the far end of a line pair, or skips the test where there is none.
-#define OPEN_LINE(port, peer)                      \
-  OpenLine(port, peer);                            \
+#define OPEN_LINE(port, peer) \
+  OpenLine(port, peer);       \
   if (IsSkipped() || HasFatalFailure()) return
 
 class Line : public ::testing::Test {
@@ -194,8 +190,8 @@ TEST(Identity, DecoratedNamesGiveTheSameTexts) {
   // The two names of every entry point lead to the same code.
   DriverLibrary library;
   ASSERT_TRUE(library.Load(Env("QV_TEST_LIBRARY"))) << library.error();
-  for (const char* name : {"Usage", "DefaultParameters", "DriverName", "Init", "Write", "SetPosition",
-                           "PowerResume", "Done"}) {
+  for (const char* name :
+       {"Usage", "DefaultParameters", "DriverName", "Init", "Write", "SetPosition", "PowerResume", "Done"}) {
     void* plainAddress = library.Find(DriverLibrary::ExportName(name, false));
     void* decoratedAddress = library.Find(DriverLibrary::ExportName(name, true));
     EXPECT_NE(nullptr, plainAddress) << name;
@@ -248,13 +244,9 @@ TEST_F(Line, InitSendsTheSequenceAndLogsItsSteps) {
   EXPECT_EQ(Hex(kInitSequence), Hex(peer_.Read(kInitSequence.size() + 1, kQuietMs)));
 
   const std::string port = "port=" + port_ + ", num=" + std::to_string(PortNumber(port_));
-  std::vector<std::string> expected = {kRule,
-                                       "Log File opened for  QV-731",
-                                       kRule,
-                                       "Init Called ",
-                                       "Init " + port,
-                                       "Init " + port,
-                                       "Init " + port_ + ",9600,8,0,0"};
+  std::vector<std::string> expected = {
+      kRule,          "Log File opened for  QV-731",  kRule, "Init Called ", "Init " + port,
+      "Init " + port, "Init " + port_ + ",9600,8,0,0"};
   EXPECT_EQ(expected, LogLines(driver.Log()));
   EXPECT_EQ(1, driver.Done());
 }
@@ -271,9 +263,8 @@ TEST_F(Line, CommandsSendExactBytes) {
   struct {
     int x, y;
     int sentX, sentY;
-  } positions[] = {{1, 1, 1, 1},   {20, 2, 20, 2},     {21, 3, 1, 1},        {0, 0, 0, 0},
-                   {21, 2, 1, 2},  {5, 3, 5, 1},       {0x115, 1, 1, 1},     {0x214, 0x102, 20, 2},
-                   {255, 255, 1, 1}, {-1, 2, 1, 2}};
+  } positions[] = {{1, 1, 1, 1}, {20, 2, 20, 2},   {21, 3, 1, 1},         {0, 0, 0, 0},     {21, 2, 1, 2},
+                   {5, 3, 5, 1}, {0x115, 1, 1, 1}, {0x214, 0x102, 20, 2}, {255, 255, 1, 1}, {-1, 2, 1, 2}};
   for (const auto& p : positions) {
     EXPECT_EQ(1, driver.SetPosition(p.x, p.y)) << p.x << "," << p.y;
     EXPECT_EQ(Hex(Position(p.sentX, p.sentY)), Hex(peer_.Read(4, kQuietMs))) << p.x << "," << p.y;
@@ -530,9 +521,12 @@ TEST(Faults, ParameterFailuresOpenNothing) {
     const char* parameters;
     const char* text;
   } cases[] = {
-      {"COM3,9600,,N,1Log", "Data bits Incorrect?"}, {"COM3,9600,8,,1Log", "Parity Incorrect?"},
-      {"COM4", "Data bits Incorrect?"},              {"Log", "Data bits Incorrect?"},
-      {"Default", "Data bits Incorrect?"},           {"", "Data bits Incorrect?"},
+      {"COM3,9600,,N,1Log", "Data bits Incorrect?"},
+      {"COM3,9600,8,,1Log", "Parity Incorrect?"},
+      {"COM4", "Data bits Incorrect?"},
+      {"Log", "Data bits Incorrect?"},
+      {"Default", "Data bits Incorrect?"},
+      {"", "Data bits Incorrect?"},
   };
   for (const auto& c : cases) {
     Driver driver;

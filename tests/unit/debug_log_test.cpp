@@ -1,0 +1,124 @@
+#include "diagnostics/debug_log.h"
+
+#include <gtest/gtest.h>
+#include <string.h>
+
+#include <regex>
+#include <string>
+
+#include "driver/driver_state.h"
+#include "platform/win32.h"
+#include "tests/support/driver_reset.h"
+#include "tests/support/test_env.h"
+
+namespace {
+
+const std::string kRule(35, '=');
+
+TEST(DebugLog, BannerAndLinesWithTimeStamps) {
+  FreshDriver fresh;
+  SetDebugFlag(1);
+  LogOpen();
+  LogLine("Write", "100% %s %n done");
+  // Flushed at once: the line is in the file while the log stays open.
+  const std::string log = fresh.Log();
+  const std::string stamp = "[0-2][0-9]:[0-5][0-9]:[0-6][0-9] [0-3][0-9]/[01][0-9]/[0-9][0-9] ";
+  const std::regex expected(stamp + kRule + " " + kRule + "\n" +                         //
+                            stamp + "Log File opened for  " + ModuleBaseName() + "\n" +  //
+                            stamp + kRule + " " + kRule + "\n" +                         //
+                            stamp + "Write 100% %s %n done\n");
+  EXPECT_TRUE(std::regex_match(log, expected)) << log;
+}
+
+TEST(DebugLog, WithTheFlagOffTheFileIsEmptiedAndStaysEmpty) {
+  FreshDriver fresh;
+  ASSERT_TRUE(qvtest::MakeDir("logs"));
+  ASSERT_TRUE(qvtest::WriteWholeFile("logs/" + std::string(ModuleBaseName()) + ".log", "old lines\n"));
+  LogLine("Init", "Called ");
+  EXPECT_EQ("", fresh.Log());
+}
+
+TEST(DebugLog, OpensOncePerProcess) {
+  FreshDriver fresh;
+  SetDebugFlag(1);
+  LogLine("Init", "first");
+  LogOpen();
+  LogOpen();
+  LogLine("Init", "second");
+  const std::string log = fresh.Log();
+  EXPECT_NE(std::string::npos, log.find("Init first\n")) << log;
+  EXPECT_NE(std::string::npos, log.find("Init second\n")) << log;
+  EXPECT_EQ(log.find("Log File opened for"), log.rfind("Log File opened for")) << "one banner";
+}
+
+TEST(DebugLog, FlagSetAfterOpeningGivesLinesButNoBanner) {
+  FreshDriver fresh;
+  LogLine("Write", "before");
+  SetDebugFlag(1);
+  LogLine("Write", "after");
+  const std::string log = fresh.Log();
+  EXPECT_EQ(18u + strlen("Write after\n"), log.size()) << log;
+  EXPECT_EQ("Write after\n", log.substr(18));
+}
+
+TEST(DebugLog, UncreatableLogIsReportedOnceAndTheDriverGoesOn) {
+  FreshDriver fresh;
+  // A file where the folder should be: neither folder nor log can be made.
+  ASSERT_TRUE(qvtest::WriteWholeFile("logs", "not a folder"));
+  SetDebugFlag(1);
+  testing::internal::CaptureStdout();
+  LogOpen();
+  LogLine("Init", "Called ");
+  LogOpen();
+  SetLastError(ERROR_FILE_NOT_FOUND);
+  const std::string text = FormatLastError("Serial Port does not exist");
+  EXPECT_EQ("Failed to open ini file", testing::internal::GetCapturedStdout());
+  EXPECT_EQ("Serial Port does not exist : The system cannot find the file specified.\r\n", text);
+}
+
+TEST(ErrorText, ComposedFromARealPlatformFailureAndLogged) {
+  FreshDriver fresh;
+  SetDebugFlag(1);
+  HANDLE file = CreateFileA("/no/such/folder/port", GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, NULL);
+  ASSERT_EQ(INVALID_HANDLE_VALUE, file);
+  const char* text = FormatLastError("Serial Port does not exist");
+  EXPECT_STREQ("Serial Port does not exist : The system cannot find the file specified.\r\n", text);
+  // The description's own line break, then the line's: an empty line follows.
+  const std::string log = fresh.Log();
+  EXPECT_NE(std::string::npos, log.find(" Error Serial Port does not exist : The system cannot find the file "
+                                        "specified.\r\n\n"))
+      << log;
+}
+
+TEST(ErrorText, CodeWithoutDescriptionNeverReusesAnEarlierOne) {
+  FreshDriver fresh;
+  SetLastError(ERROR_ACCESS_DENIED);
+  EXPECT_STREQ("Failed to open Serial Port : Access is denied.\r\n", FormatLastError("Failed to open Serial Port"));
+  SetLastError(1234);
+  EXPECT_STREQ("Error writing string : error 1234", FormatLastError("Error writing string"));
+  SetLastError(0xE0000001u);
+  EXPECT_STREQ("Error writing string : error 3758096385", FormatLastError("Error writing string"));
+}
+
+TEST(ErrorText, TwoInARowShareOneBuffer) {
+  FreshDriver fresh;
+  SetLastError(ERROR_INVALID_HANDLE);
+  const char* first = FormatLastError("Failed to get Serial Port state");
+  SetLastError(ERROR_INVALID_PARAMETER);
+  const char* second = FormatLastError("Failed to set Serial Port state");
+  EXPECT_EQ(first, second);
+  EXPECT_STREQ("Failed to set Serial Port state : The parameter is incorrect.\r\n", first);
+}
+
+TEST(ErrorText, LongMessagesAreCutToTheBuffer) {
+  FreshDriver fresh;
+  SetDebugFlag(1);
+  const std::string message(5000, 'm');
+  SetLastError(ERROR_NOT_READY);
+  const char* text = FormatLastError(message.c_str());
+  EXPECT_EQ(sizeof g_log.errorText - 1, strlen(text));
+  EXPECT_EQ(message.substr(0, sizeof g_log.errorText - 1), text);
+}
+
+}  // namespace

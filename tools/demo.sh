@@ -1,0 +1,100 @@
+#!/usr/bin/env bash
+# The main job: installs what is missing, builds QV-731.dll and shows it
+# driving a display through the host program under Wine. By default the
+# display is a simulated one on a pseudo-terminal line; with --port DEVICE the
+# DLL drives the real display on that serial device (such as /dev/ttyUSB0).
+#
+#   tools/demo.sh [--port DEVICE] [--native]
+#
+# --native uses the Linux build of the same driver instead of the DLL.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+
+device=
+native=0
+while [ $# -gt 0 ]; do
+  case $1 in
+    --port) device=${2:?--port needs a device}; shift 2 ;;
+    --native) native=1; shift ;;
+    -h | --help) sed -n '2,9p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    *) echo "demo: unknown option $1 (see --help)" >&2; exit 2 ;;
+  esac
+done
+
+bash tools/setup.sh
+build() {
+  cmake --preset "$1" -DQV_BUILD_TESTS="$2" >/dev/null
+  cmake --build --preset "$1"
+}
+echo "== building the native tools (line relay, simulated display)"
+build native ON >/dev/null
+
+# Which build of the DLL this machine can run: the 32-bit library itself, or,
+# where 32-bit programs cannot run, the 64-bit build of the same sources.
+preset=
+if [ $native = 0 ]; then
+  echo "== building QV-731.dll for 32-bit Windows"
+  build windows-i686 OFF >/dev/null
+  if QV_WINE_PREPARE=1 tests/wine_run.sh build/windows-i686/display_host.exe >/dev/null 2>&1; then
+    preset=windows-i686
+  else
+    echo "== this machine cannot run 32-bit Windows programs; using the 64-bit build of the same sources"
+    build windows-x86_64 OFF >/dev/null
+    if QV_WINE_PREPARE=1 tests/wine_run.sh build/windows-x86_64/display_host.exe >/dev/null 2>&1; then
+      preset=windows-x86_64
+    else
+      echo "== Wine cannot run here; using the native build"
+    fi
+  fi
+fi
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/qv-demo.XXXXXX")
+pids=()
+cleanup() {
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+}
+trap cleanup EXIT
+
+if [ -z "$device" ]; then
+  build/native/tests/pty_relay "$work" com5:com6 &
+  pids+=($!)
+  for _ in $(seq 100); do [ -e "$work/ready" ] && break; sleep 0.05; done
+  build/native/display_sim "$work/com6" 20 >"$work/display.txt" &
+  sim=$!
+  pids+=($sim)
+  line=$work/com5
+else
+  line=$device
+fi
+
+commands=(name usage
+  position 1 1 write "Hello from QV-731"
+  position 1 2 write "20 columns, 2 rows"
+  wait 300 resume
+  position 1 1 write "Hello again after a"
+  position 1 2 write "power resume"
+  done)
+echo
+if [ -n "$preset" ]; then
+  prefix=$(QV_WINE_PREPARE=1 tests/wine_run.sh "build/$preset/display_host.exe")
+  ln -sfn "$line" "$prefix/dosdevices/com5"
+  cp "build/$preset/QV-731.dll" "build/$preset/display_host.exe" "$work/"
+  echo "== the host calls QV-731.dll under Wine, display on COM5"
+  (cd "$work" && "$root/tests/wine_run.sh" display_host.exe QV-731.dll init 20 2 "COM5,9600,8,N,1Log" "${commands[@]}")
+else
+  cp build/native/QV-731.dll build/native/display_host "$work/"
+  echo "== the host calls the native QV-731.dll, display on $line"
+  (cd "$work" && ./display_host ./QV-731.dll init 20 2 "$line,9600,8,N,1Log" "${commands[@]}")
+fi
+
+if [ -z "$device" ]; then
+  wait "$sim" || true
+  echo
+  echo "== what the simulated display received and shows"
+  cat "$work/display.txt"
+fi
+echo
+echo "== the driver's debug log ($work/logs/QV-731.log)"
+cat "$work/logs/QV-731.log"

@@ -1,0 +1,48 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds every configuration from scratch and runs
+# every test: the native build (unit and end-to-end tests), the same under
+# AddressSanitizer and UndefinedBehaviorSanitizer, the 32-bit Windows DLL
+# (export table, imports, version resource, and under Wine the end-to-end
+# suite) and the 64-bit Windows build of the same sources under 64-bit Wine.
+# Ends with the source format check and one summary line.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+bash tools/setup.sh || exit 1
+
+log=$(mktemp)
+trap 'rm -f "$log"' EXIT
+status=0
+for preset in native native-sanitize windows-i686 windows-x86_64; do
+  echo "== $preset"
+  rm -rf "build/$preset"
+  if ! cmake --preset "$preset" -DQV_BUILD_TESTS=ON >/dev/null || ! cmake --build --preset "$preset"; then
+    echo "== $preset: build failed"
+    echo "0 tests passed, 1 tests failed out of 1" >>"$log"
+    status=1
+    continue
+  fi
+  ctest --preset "$preset" 2>&1 | tee -a "$log"
+  [ "${PIPESTATUS[0]}" = 0 ] || status=1
+done
+
+echo "== source format"
+files=$(git ls-files '*.cpp' '*.h')
+if clang-format --dry-run --Werror $files; then
+  echo "format: all $(echo "$files" | wc -l) files clean"
+else
+  echo "format: run clang-format -i on the files above"
+  status=1
+fi
+
+# One line over every test run: ctest counts a skipped test as passed.
+passed=0 failed=0 skipped=0
+while read -r p f; do
+  passed=$((passed + p - f))
+  failed=$((failed + f))
+done < <(sed -n 's/^[0-9]*% tests passed, \([0-9]*\) tests\{0,1\} failed out of \([0-9]*\)$/\2 \1/p' "$log")
+skipped=$(grep -c '(Skipped)$' "$log" || true)
+passed=$((passed - skipped))
+[ $status = 0 ] || [ $failed -gt 0 ] || failed=1
+echo
+echo "tests: $passed passed, $failed failed, $skipped skipped"
+exit $status
