@@ -6,8 +6,11 @@ set -euo pipefail
 need=()
 have_pkg() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q '^install ok installed'; }
 
-for p in cmake ninja-build g++ make googletest libgtest-dev libbenchmark-dev \
-         g++-mingw-w64-i686-posix binutils-mingw-w64-i686 clang-format; do
+# The 64-bit mingw compiler and Wine run the Windows tests where the kernel
+# cannot run 32-bit programs (see README).
+for p in cmake ninja-build g++ make binutils googletest libgtest-dev libbenchmark-dev clang-format \
+         g++-mingw-w64-i686-posix binutils-mingw-w64-i686 g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 \
+         wine64; do
   have_pkg "$p" || need+=("$p")
 done
 # Wine runs the 32-bit Windows build; it needs the i386 architecture.
