@@ -6,7 +6,7 @@
 #
 #   with_ports.sh [--wine] PTY_RELAY PROGRAM [ARGUMENTS]...
 set -euo pipefail
-here=$(cd "$(dirname "$0")" && pwd)
+tools=$(cd "$(dirname "$0")/../tools" && pwd)
 wine=0
 if [ "${1:-}" = --wine ]; then
   wine=1
@@ -38,7 +38,7 @@ if [ $wine = 1 ]; then
   # The prefix wine_run.sh uses for this program, made now so that its
   # dosdevices can be linked.
   status=0
-  prefix=$(QV_WINE_PREPARE=1 "$here/wine_run.sh" "$exe") || status=$?
+  prefix=$(QV_WINE_PREPARE=1 "$tools/wine_run.sh" "$exe") || status=$?
   [ $status = 0 ] || exit $status
   export WINEPREFIX=$prefix
   mkdir -p "$prefix/dosdevices"
@@ -53,7 +53,7 @@ if [ $wine = 1 ]; then
   export QV_TEST_DEFAULT_PORT=COM3 QV_TEST_DEFAULT_PEER=COM4
   export QV_TEST_MISSING_PORT=COM2 QV_TEST_NOT_SERIAL_PORT=COM9
   if [ -n "${QV_TEST_LIBRARY:-}" ]; then QV_TEST_LIBRARY=$(winpath "$QV_TEST_LIBRARY"); fi
-  "$here/wine_run.sh" "$@"
+  "$tools/wine_run.sh" "$@"
 else
   export QV_TEST_PORT=$dir/com5 QV_TEST_PEER=$dir/com6
   export QV_TEST_HANGUP_PORT=$dir/com7 QV_TEST_HANGUP_PEER=$dir/com8

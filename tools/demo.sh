@@ -36,12 +36,12 @@ preset=
 if [ $native = 0 ]; then
   echo "== building QV-731.dll for 32-bit Windows"
   build windows-i686 OFF >/dev/null
-  if QV_WINE_PREPARE=1 tests/wine_run.sh build/windows-i686/display_host.exe >/dev/null 2>&1; then
+  if QV_WINE_PREPARE=1 tools/wine_run.sh build/windows-i686/display_host.exe >/dev/null 2>&1; then
     preset=windows-i686
   else
     echo "== this machine cannot run 32-bit Windows programs; using the 64-bit build of the same sources"
     build windows-x86_64 OFF >/dev/null
-    if QV_WINE_PREPARE=1 tests/wine_run.sh build/windows-x86_64/display_host.exe >/dev/null 2>&1; then
+    if QV_WINE_PREPARE=1 tools/wine_run.sh build/windows-x86_64/display_host.exe >/dev/null 2>&1; then
       preset=windows-x86_64
     else
       echo "== Wine cannot run here; using the native build"
@@ -58,7 +58,7 @@ cleanup() {
 trap cleanup EXIT
 
 if [ -z "$device" ]; then
-  build/native/tests/pty_relay "$work" com5:com6 &
+  build/native/pty_relay "$work" com5:com6 &
   pids+=($!)
   for _ in $(seq 100); do [ -e "$work/ready" ] && break; sleep 0.05; done
   build/native/display_sim "$work/com6" 20 >"$work/display.txt" &
@@ -78,11 +78,11 @@ commands=(name usage
   done)
 echo
 if [ -n "$preset" ]; then
-  prefix=$(QV_WINE_PREPARE=1 tests/wine_run.sh "build/$preset/display_host.exe")
+  prefix=$(QV_WINE_PREPARE=1 tools/wine_run.sh "build/$preset/display_host.exe")
   ln -sfn "$line" "$prefix/dosdevices/com5"
   cp "build/$preset/QV-731.dll" "build/$preset/display_host.exe" "$work/"
   echo "== the host calls QV-731.dll under Wine, display on COM5"
-  (cd "$work" && "$root/tests/wine_run.sh" display_host.exe QV-731.dll init 20 2 "COM5,9600,8,N,1Log" "${commands[@]}")
+  (cd "$work" && "$root/tools/wine_run.sh" display_host.exe QV-731.dll init 20 2 "COM5,9600,8,N,1Log" "${commands[@]}")
 else
   cp build/native/QV-731.dll build/native/display_host "$work/"
   echo "== the host calls the native QV-731.dll, display on $line"

@@ -143,24 +143,6 @@ TEST(DriverFaults, WriteFailureIsNonzeroButNotSuccess) {
   DISPLAYDLL_Done();
 }
 
-TEST(DriverFaults, LineSettingsAndTimeOutsAsConfigured) {
-  FreshDriver fresh;
-  Pty line;
-  ASSERT_EQ(1, Init(line.device() + ",19200,7,E,2").status);
-  EXPECT_EQ(28u, g_driver.line.DCBlength);
-  EXPECT_EQ(19200u, g_driver.line.BaudRate);
-  EXPECT_EQ(7, g_driver.line.ByteSize);
-  EXPECT_EQ(2, g_driver.line.Parity);
-  EXPECT_EQ(2, g_driver.line.StopBits);
-  EXPECT_EQ(1u, g_driver.line.fBinary) << "fields not set by the driver keep what the port had";
-  EXPECT_EQ(50u, g_driver.timeouts.ReadIntervalTimeout);
-  EXPECT_EQ(10u, g_driver.timeouts.ReadTotalTimeoutMultiplier);
-  EXPECT_EQ(50u, g_driver.timeouts.ReadTotalTimeoutConstant);
-  EXPECT_EQ(10u, g_driver.timeouts.WriteTotalTimeoutMultiplier);
-  EXPECT_EQ(50u, g_driver.timeouts.WriteTotalTimeoutConstant);
-  DISPLAYDLL_Done();
-}
-
 TEST(DriverFaults, DataBitsReachThePortAsTheirLowByte) {
   FreshDriver fresh;
   Pty line;
