@@ -23,24 +23,27 @@ while [ $# -gt 0 ]; do
 done
 
 bash tools/setup.sh
+# build PRESET TARGET...: only what the demo runs.
 build() {
-  cmake --preset "$1" -DQV_BUILD_TESTS="$2" >/dev/null
-  cmake --build --preset "$1"
+  local preset=$1
+  shift
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset" --target "$@" >/dev/null
 }
 echo "== building the native tools (line relay, simulated display)"
-build native ON >/dev/null
+build native pty_relay display_sim QV-731 display_host
 
 # Which build of the DLL this machine can run: the 32-bit library itself, or,
 # where 32-bit programs cannot run, the 64-bit build of the same sources.
 preset=
 if [ $native = 0 ]; then
   echo "== building QV-731.dll for 32-bit Windows"
-  build windows-i686 OFF >/dev/null
+  build windows-i686 QV-731 display_host
   if QV_WINE_PREPARE=1 tools/wine_run.sh build/windows-i686/display_host.exe >/dev/null 2>&1; then
     preset=windows-i686
   else
     echo "== this machine cannot run 32-bit Windows programs; using the 64-bit build of the same sources"
-    build windows-x86_64 OFF >/dev/null
+    build windows-x86_64 QV-731 display_host
     if QV_WINE_PREPARE=1 tools/wine_run.sh build/windows-x86_64/display_host.exe >/dev/null 2>&1; then
       preset=windows-x86_64
     else
