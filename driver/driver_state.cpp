@@ -2,7 +2,8 @@
 
 #include <string.h>
 
-DriverState g_driver = {20, 2, NULL, DCB(), COMMTIMEOUTS(), 0};
+const DriverState kDriverStateAtLoad = {20, 2, NULL, DCB(), COMMTIMEOUTS(), 0};
+DriverState g_driver = kDriverStateAtLoad;
 
 namespace {
 int g_moduleNameCalls = 0;

@@ -14,6 +14,7 @@ struct DriverState {
 };
 
 // Columns 20, rows 2, no port, counters 0, until the library is unloaded.
+extern const DriverState kDriverStateAtLoad;
 extern DriverState g_driver;
 
 // The library's own file name without folder and without its last four

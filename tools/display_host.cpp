@@ -196,7 +196,7 @@ int main(int argc, char** argv) {
     } else if (entry == "Write") {
       std::string text = Unescape(argv[next]);
       printf("%d\n", reinterpret_cast<WriteCall>(address)(text.c_str()));
-    } else if (command->arguments == 0 && (entry == "PowerResume" || entry == "Done")) {
+    } else if (entry == "PowerResume" || entry == "Done") {
       printf("%d\n", reinterpret_cast<PlainCall>(address)());
     } else {
       PrintText(reinterpret_cast<TextCall>(address)());

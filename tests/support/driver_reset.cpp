@@ -9,7 +9,7 @@
 
 void ResetDriverForTest() {
   if (g_driver.port != NULL && g_driver.port != INVALID_HANDLE_VALUE) CloseHandle(g_driver.port);
-  g_driver = DriverState{20, 2, NULL, DCB(), COMMTIMEOUTS(), 0};
+  g_driver = kDriverStateAtLoad;
   if (g_log.stream != NULL) fclose(g_log.stream);
   g_log = DebugLogState{0, 0, NULL, "", ""};
   PlatformClearFaults();
