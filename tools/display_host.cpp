@@ -1,6 +1,8 @@
 // A small host for the display driver: loads the library file given by path,
 // looks each entry point up by name and calls them in the order given on the
 // command line, printing every result.
+#include <errno.h>
+#include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -113,10 +115,12 @@ std::string Unescape(const char* text) {
   return out;
 }
 
+// A whole number in decimal, as a user writes it: "08" is 8 and "010" is 10.
 bool ReadInt(const char* text, int* value) {
   char* end = nullptr;
-  long number = strtol(text, &end, 0);
-  if (end == text || *end != '\0') return false;
+  errno = 0;
+  long number = strtol(text, &end, 10);
+  if (end == text || *end != '\0' || errno == ERANGE || number < INT_MIN || number > INT_MAX) return false;
   *value = static_cast<int>(number);
   return true;
 }
