@@ -18,7 +18,7 @@ const char kRule[] = "===================================";
 void SetDebugFlag(int value) { g_log.debugFlag = value; }
 
 void LogOpen(void) {
-  if (g_log.openCount++ != 0) return;
+  if (CountCall(&g_log.openCount) != 0) return;
   CreateDirectoryA("logs", NULL);  // an existing folder is normal
   // The name gives way, not the ".log" ending, when the path is too long.
   char path[256];

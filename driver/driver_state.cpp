@@ -1,14 +1,22 @@
 #include "driver/driver_state.h"
 
+#include <limits.h>
 #include <string.h>
 
 const DriverState kDriverStateAtLoad = {20, 2, NULL, DCB(), COMMTIMEOUTS(), 0};
 DriverState g_driver = kDriverStateAtLoad;
 
-namespace {
 int g_moduleNameCalls = 0;
+
+namespace {
 char g_moduleName[256];
 }  // namespace
+
+int CountCall(int* counter) {
+  int calls = *counter;
+  if (calls < INT_MAX) *counter = calls + 1;
+  return calls;
+}
 
 size_t ModuleBaseNameFromPath(const char* path, char separator, char* name, size_t size) {
   if (size == 0) return 0;
@@ -32,7 +40,7 @@ size_t ModuleBaseNameFromPath(const char* path, char separator, char* name, size
 }
 
 const char* ModuleBaseName(void) {
-  if (g_moduleNameCalls++ != 0) return g_moduleName;
+  if (CountCall(&g_moduleNameCalls) != 0) return g_moduleName;
   // The module that holds our own static storage is this library, whoever
   // loaded it.
   char path[1024];

@@ -17,6 +17,14 @@ struct DriverState {
 extern const DriverState kDriverStateAtLoad;
 extern DriverState g_driver;
 
+// Calls of ModuleBaseName so far; the first one fills the cache.
+extern int g_moduleNameCalls;
+
+// Reads a once-only call counter and counts this call. The counter stops at
+// its largest value instead of wrapping round to 0, so only the very first
+// call ever reads 0, however long the host runs.
+int CountCall(int* counter);
+
 // The library's own file name without folder and without its last four
 // characters, computed on the first call and cached for good.
 const char* ModuleBaseName(void);

@@ -26,7 +26,7 @@ extern "C" const char* DISPLAYDLL_CALL DISPLAYDLL_Init(int columns, int rows, co
   SetStatus(status, 1);
   // Only the first call does the work, whatever its outcome; later calls
   // answer with the driver name.
-  if (g_driver.initCalls++ > 0) return DISPLAYDLL_DriverName();
+  if (CountCall(&g_driver.initCalls) > 0) return DISPLAYDLL_DriverName();
   SetStatus(status, 0);
 
   if (parameters == NULL) parameters = "";

@@ -52,6 +52,10 @@ if [ $wine = 1 ]; then
   export QV_TEST_HANGUP_FILE=$(winpath "$dir/hangup-com7")
   export QV_TEST_DEFAULT_PORT=COM3 QV_TEST_DEFAULT_PEER=COM4
   export QV_TEST_MISSING_PORT=COM2 QV_TEST_NOT_SERIAL_PORT=COM9
+  # The tests' own folders, gone with $dir when the program has ended: the
+  # driver's log stays open until then, and Windows deletes no open file.
+  mkdir "$dir/temp"
+  export QV_TEST_TEMP=$(winpath "$dir/temp")
   if [ -n "${QV_TEST_LIBRARY:-}" ]; then QV_TEST_LIBRARY=$(winpath "$QV_TEST_LIBRARY"); fi
   "$tools/wine_run.sh" "$@"
 else

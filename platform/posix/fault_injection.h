@@ -17,6 +17,16 @@ enum PlatformCall {
 
 // The next call of `call` fails with `error` as its last error, once.
 void PlatformFailNextCall(PlatformCall call, DWORD error);
+// Disarms every fault and forgets the records below.
 void PlatformClearFaults(void);
+
+// The records last handed to SetCommState and SetCommTimeouts, as the driver
+// passed them (zero before any call): what a real port would be set to, also
+// where a pseudo-terminal ignores part of it.
+DCB PlatformLastCommState(void);
+COMMTIMEOUTS PlatformLastCommTimeouts(void);
+
+// The Windows error number the layer reports for a system error number.
+DWORD PlatformErrorFromErrno(int code);
 
 #endif

@@ -30,6 +30,8 @@ struct Fault {
   DWORD error;
 };
 Fault g_faults[kPlatformCallCount];
+DCB g_lastCommState;
+COMMTIMEOUTS g_lastCommTimeouts;
 
 bool TakeFault(PlatformCall call) {
   if (!g_faults[call].armed) return false;
@@ -38,41 +40,63 @@ bool TakeFault(PlatformCall call) {
   return true;
 }
 
-DWORD ErrorFromErrno(int code) {
+}  // namespace
+
+// What Windows reports in the same situation: every error that opening,
+// configuring or writing a terminal (or whatever path the host named instead)
+// can give has its own entry.
+DWORD PlatformErrorFromErrno(int code) {
   switch (code) {
     case 0: return ERROR_SUCCESS;
     case ENOENT:
     case ENXIO:
-    case ENODEV: return ERROR_FILE_NOT_FOUND;
+    case ENODEV: return ERROR_FILE_NOT_FOUND;  // no such device: Windows' missing COM port
     case ENOTDIR: return ERROR_PATH_NOT_FOUND;
+    case ENAMETOOLONG: return ERROR_FILENAME_EXCED_RANGE;
+    case ELOOP: return ERROR_CANT_RESOLVE_FILENAME;
     case EMFILE:
     case ENFILE: return ERROR_TOO_MANY_OPEN_FILES;
     case EACCES:
     case EPERM:
-    case EBUSY:
-    case EROFS: return ERROR_ACCESS_DENIED;
+    case EBUSY:  // a terminal another program holds exclusively
+    case EROFS:
+    case EISDIR: return ERROR_ACCESS_DENIED;  // Windows opens no folder as a file
+    case ETXTBSY: return ERROR_SHARING_VIOLATION;
+    case EAGAIN: return ERROR_BUSY;
     case EBADF: return ERROR_INVALID_HANDLE;
     case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
-    case EIO: return ERROR_NOT_READY;
-    case ENOTTY: return ERROR_INVALID_FUNCTION;
-    case EINVAL: return ERROR_INVALID_PARAMETER;
-    case EOPNOTSUPP: return ERROR_NOT_SUPPORTED;
+    case EFAULT: return ERROR_NOACCESS;
+    case EIO: return ERROR_NOT_READY;  // the line was cut or the device went away
+    case EPIPE: return ERROR_BROKEN_PIPE;
+    case ENOSPC:
+    case EDQUOT: return ERROR_DISK_FULL;
+    case EFBIG: return ERROR_FILE_TOO_LARGE;
+    case EINTR: return ERROR_OPERATION_ABORTED;
+    case ENOTTY: return ERROR_INVALID_FUNCTION;  // not a serial port
+    case EINVAL:
+    case EOVERFLOW:
+    case ERANGE: return ERROR_INVALID_PARAMETER;
+    case EOPNOTSUPP:
+    case ENOSYS: return ERROR_NOT_SUPPORTED;
     case ETIMEDOUT: return ERROR_SEM_TIMEOUT;
     case EEXIST: return ERROR_ALREADY_EXISTS;
     default: return ERROR_GEN_FAILURE;
   }
 }
 
+namespace {
+
 BOOL Fail(DWORD error) {
   t_lastError = error;
   return FALSE;
 }
 
-BOOL FailErrno() { return Fail(ErrorFromErrno(errno)); }
+BOOL FailErrno() { return Fail(PlatformErrorFromErrno(errno)); }
 
 // Open serial ports. A handle is the address of its slot.
 struct Port {
   bool used;
+  bool exclusive;  // we set the terminal's exclusive flag
   int fd;
   COMMTIMEOUTS timeouts;
 };
@@ -157,10 +181,19 @@ const Description kDescriptions[] = {
     {ERROR_SHARING_VIOLATION, "The process cannot access the file because it is being used by another process.\r\n"},
     {ERROR_NOT_SUPPORTED, "The request is not supported.\r\n"},
     {ERROR_INVALID_PARAMETER, "The parameter is incorrect.\r\n"},
+    {ERROR_DISK_FULL, "There is not enough space on the disk.\r\n"},
+    {ERROR_BROKEN_PIPE, "The pipe has been ended.\r\n"},
     {ERROR_SEM_TIMEOUT, "The semaphore timeout period has expired.\r\n"},
     {ERROR_INSUFFICIENT_BUFFER, "The data area passed to a system call is too small.\r\n"},
+    {ERROR_BUSY, "The requested resource is in use.\r\n"},
     {ERROR_ALREADY_EXISTS, "Cannot create a file when that file already exists.\r\n"},
+    {ERROR_FILENAME_EXCED_RANGE, "The filename or extension is too long.\r\n"},
+    {ERROR_FILE_TOO_LARGE, "The file size exceeds the limit allowed and cannot be saved.\r\n"},
+    {ERROR_OPERATION_ABORTED,
+     "The I/O operation has been aborted because of either a thread exit or an application request.\r\n"},
+    {ERROR_NOACCESS, "Invalid access to memory location.\r\n"},
     {ERROR_IO_DEVICE, "The request could not be performed because of an I/O device error.\r\n"},
+    {ERROR_CANT_RESOLVE_FILENAME, "The name of the file cannot be resolved by the system.\r\n"},
 };
 
 }  // namespace
@@ -172,7 +205,15 @@ void PlatformFailNextCall(PlatformCall call, DWORD error) {
   }
 }
 
-void PlatformClearFaults(void) { memset(g_faults, 0, sizeof g_faults); }
+void PlatformClearFaults(void) {
+  memset(g_faults, 0, sizeof g_faults);
+  memset(&g_lastCommState, 0, sizeof g_lastCommState);
+  memset(&g_lastCommTimeouts, 0, sizeof g_lastCommTimeouts);
+}
+
+DCB PlatformLastCommState(void) { return g_lastCommState; }
+
+COMMTIMEOUTS PlatformLastCommTimeouts(void) { return g_lastCommTimeouts; }
 
 DWORD GetLastError(void) { return t_lastError; }
 
@@ -204,6 +245,7 @@ HANDLE CreateFileA(LPCSTR fileName, DWORD access, DWORD shareMode, LPSECURITY_AT
     FailErrno();
     return INVALID_HANDLE_VALUE;
   }
+  bool exclusive = false;
   if (shareMode == 0) {
     // No sharing: a port held by another program (or by another handle of
     // ours) cannot be opened again, also not by root.
@@ -212,9 +254,10 @@ HANDLE CreateFileA(LPCSTR fileName, DWORD access, DWORD shareMode, LPSECURITY_AT
       Fail(ERROR_ACCESS_DENIED);
       return INVALID_HANDLE_VALUE;
     }
-    if (isatty(fd)) ioctl(fd, TIOCEXCL);
+    exclusive = isatty(fd) && ioctl(fd, TIOCEXCL) == 0;
   }
   port->used = true;
+  port->exclusive = exclusive;
   port->fd = fd;
   memset(&port->timeouts, 0, sizeof port->timeouts);
   t_lastError = ERROR_SUCCESS;
@@ -253,6 +296,7 @@ BOOL GetCommState(HANDLE file, LPDCB dcb) {
 }
 
 BOOL SetCommState(HANDLE file, LPDCB dcb) {
+  if (dcb != NULL) g_lastCommState = *dcb;
   if (TakeFault(kPlatformSetCommState)) return FALSE;
   Port* port = PortFromHandle(file);
   if (port == NULL) return Fail(ERROR_INVALID_HANDLE);
@@ -294,6 +338,7 @@ BOOL SetCommState(HANDLE file, LPDCB dcb) {
 }
 
 BOOL SetCommTimeouts(HANDLE file, LPCOMMTIMEOUTS timeouts) {
+  if (timeouts != NULL) g_lastCommTimeouts = *timeouts;
   if (TakeFault(kPlatformSetCommTimeouts)) return FALSE;
   Port* port = PortFromHandle(file);
   if (port == NULL) return Fail(ERROR_INVALID_HANDLE);
@@ -343,7 +388,13 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD count, LPDWORD written, LPOVER
 BOOL CloseHandle(HANDLE object) {
   Port* port = PortFromHandle(object);
   if (port == NULL) return Fail(ERROR_INVALID_HANDLE);
-  close(port->fd);  // also releases the lock
+  // Give the device back as it was: the exclusive flag stays on a terminal
+  // for as long as anything keeps it open (a relay, a monitor, the far end of
+  // a pseudo-terminal pair), and would lock every other program out.
+  if (port->exclusive) ioctl(port->fd, TIOCNXCL);
+  flock(port->fd, LOCK_UN);
+  close(port->fd);
+  port->exclusive = false;
   port->used = false;
   port->fd = -1;
   return TRUE;

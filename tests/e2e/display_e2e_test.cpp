@@ -51,6 +51,9 @@ class Driver {
   ~Driver() {
     library_.Unload();
     qvtest::ChangeDir(home_);
+    // On Windows the log, open until the process ends, stays behind for the
+    // harness to remove (see qvtest::MakeTempDir).
+    if (!dir_.empty()) qvtest::RemoveTree(dir_);
   }
 
   // Null with problem() set when the library is missing or lacks the export.
@@ -313,17 +316,28 @@ TEST_F(Line, CommandsSendExactBytes) {
 
 TEST_F(Line, GeometryComesFromTheLowBytesOfInit) {
   OPEN_LINE("QV_TEST_PORT", "QV_TEST_PEER");
-  Driver driver;
-  REQUIRE_DRIVER(driver);
-  int status = -1;
-  driver.Init(0x1200 + 40, 0x300 + 4, Parameters(",9600,8,N,1").c_str(), &status);
-  ASSERT_EQ(1, status);
-  peer_.Read(kInitSequence.size(), kQuietMs);
-  driver.SetPosition(40, 4);
-  EXPECT_EQ(Hex(Position(40, 4)), Hex(peer_.Read(4, kQuietMs)));
-  driver.SetPosition(41, 5);
-  EXPECT_EQ(Hex(Position(1, 1)), Hex(peer_.Read(4, kQuietMs)));
-  driver.Done();
+  // The low byte counts as a value from 0 to 255: 200 columns let every
+  // position up to 200 pass.
+  struct {
+    int columns, rows;  // as the host passes them
+    int lastX, lastY;   // the last position that passes unchanged
+  } cases[] = {{0x1200 + 40, 0x300 + 4, 40, 4}, {200, 2, 200, 2}, {0xFF, 0x180, 255, 128}};
+  for (const auto& c : cases) {
+    Driver driver;
+    REQUIRE_DRIVER(driver);
+    int status = -1;
+    driver.Init(c.columns, c.rows, Parameters(",9600,8,N,1").c_str(), &status);
+    ASSERT_EQ(1, status);
+    peer_.Read(kInitSequence.size(), kQuietMs);
+    driver.SetPosition(c.lastX, c.lastY);
+    EXPECT_EQ(Hex(Position(c.lastX, c.lastY)), Hex(peer_.Read(4, kQuietMs))) << c.columns << "x" << c.rows;
+    if (c.lastX < 255) {
+      driver.SetPosition(c.lastX + 1, c.lastY + 1);
+      EXPECT_EQ(Hex(Position(1, 1)), Hex(peer_.Read(4, kQuietMs))) << c.columns << "x" << c.rows;
+    }
+    driver.Done();
+    peer_.Read(kClosing.size(), kQuietMs);
+  }
 }
 
 TEST_F(Line, DoneClosesTheLineForGood) {
@@ -561,6 +575,36 @@ TEST(DebugLog, WithoutLogSuffixTheFileIsEmptied) {
   driver.Init(20, 2, "COM3,9600,8,,1", &status);
   EXPECT_TRUE(driver.HasLog());
   EXPECT_EQ("", driver.Log());
+}
+
+// Only the three letters "Log", in that case, at the end of a longer string
+// switch the log on.
+TEST(DebugLog, OnlyAnExactLogSuffixSwitchesTheLogOn) {
+  struct {
+    const char* parameters;
+    bool logs;
+  } cases[] = {
+      {"COM3,9600,8,,1Log", true},
+      {"COM3,9600,8,,1log", false},
+      {"COM3,9600,8,,1LOG", false},
+      {"Log", false},
+      {"xLog", true},
+      {"COM3,9600,8,,1Logs", false},
+  };
+  for (const auto& c : cases) {
+    Driver driver;
+    REQUIRE_DRIVER(driver);
+    int status = -1;
+    driver.Init(20, 2, c.parameters, &status);
+    EXPECT_EQ(0, status) << c.parameters;
+    EXPECT_TRUE(driver.HasLog()) << c.parameters;
+    const std::string log = driver.Log();
+    if (c.logs) {
+      EXPECT_NE(std::string::npos, log.find("Log File opened for  QV-731")) << c.parameters << ":\n" << log;
+    } else {
+      EXPECT_EQ("", log) << c.parameters;
+    }
+  }
 }
 
 TEST(DebugLog, OutputBeforeInitOpensTheLogWithoutBanner) {

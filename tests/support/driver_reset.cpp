@@ -21,8 +21,9 @@ FreshDriver::FreshDriver() : home_(qvtest::CurrentDir()), dir_(qvtest::MakeTempD
 }
 
 FreshDriver::~FreshDriver() {
-  ResetDriverForTest();
+  ResetDriverForTest();  // closes the log before its folder goes
   qvtest::ChangeDir(home_);
+  qvtest::RemoveTree(dir_);
 }
 
 std::string FreshDriver::Log() const {

@@ -10,6 +10,8 @@
 #include <direct.h>
 #include <windows.h>
 #else
+#include <dirent.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
@@ -108,14 +110,42 @@ PeerPort::~PeerPort() { Close(); }
 
 std::string MakeTempDir() {
   static unsigned counter = 0;
+  // The library keeps its log open until the process ends, and Windows
+  // deletes no open file: the test harness names a folder of its own, which
+  // it removes once the program has ended.
   char base[MAX_PATH];
-  GetTempPathA(sizeof base, base);
+  const std::string harness = Env("QV_TEST_TEMP");
+  if (!harness.empty() && harness.size() + 1 < sizeof base) {
+    snprintf(base, sizeof base, "%s\\", harness.c_str());
+  } else {
+    GetTempPathA(sizeof base, base);
+  }
   for (;;) {
     char path[MAX_PATH];
     snprintf(path, sizeof path, "%sqv-test-%lu-%u", base, GetCurrentProcessId(), ++counter);
     if (CreateDirectoryA(path, nullptr)) return path;
     if (GetLastError() != ERROR_ALREADY_EXISTS) return "";
   }
+}
+
+bool RemoveTree(const std::string& path) {
+  WIN32_FIND_DATAA found;
+  HANDLE search = FindFirstFileA((path + "\\*").c_str(), &found);
+  if (search != INVALID_HANDLE_VALUE) {
+    do {
+      const std::string name = found.cFileName;
+      if (name == "." || name == "..") continue;
+      const std::string child = path + "\\" + name;
+      if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+        RemoveTree(child);
+      } else {
+        SetFileAttributesA(child.c_str(), FILE_ATTRIBUTE_NORMAL);
+        DeleteFileA(child.c_str());
+      }
+    } while (FindNextFileA(search, &found));
+    FindClose(search);
+  }
+  return RemoveDirectoryA(path.c_str()) != 0 || GetFileAttributesA(path.c_str()) == INVALID_FILE_ATTRIBUTES;
 }
 
 std::string CurrentDir() {
@@ -179,6 +209,26 @@ std::string MakeTempDir() {
   std::string pattern = base + "/qv-test-XXXXXX";
   if (mkdtemp(&pattern[0]) == nullptr) return "";
   return pattern;
+}
+
+bool RemoveTree(const std::string& path) {
+  if (path.empty()) return false;
+  DIR* dir = opendir(path.c_str());
+  if (dir != nullptr) {
+    while (struct dirent* entry = readdir(dir)) {
+      const std::string name = entry->d_name;
+      if (name == "." || name == "..") continue;
+      const std::string child = path + "/" + name;
+      struct stat info;
+      if (lstat(child.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+        RemoveTree(child);
+      } else {
+        unlink(child.c_str());
+      }
+    }
+    closedir(dir);
+  }
+  return rmdir(path.c_str()) == 0 || errno == ENOENT;
 }
 
 std::string CurrentDir() {

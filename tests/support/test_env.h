@@ -10,6 +10,8 @@ namespace qvtest {
 
 std::string Env(const char* name);  // empty when unset
 std::string MakeTempDir();
+// Removes a folder and everything in it; true when it is gone.
+bool RemoveTree(const std::string& path);
 std::string CurrentDir();
 bool ChangeDir(const std::string& path);
 std::string JoinPath(const std::string& dir, const std::string& name);

@@ -1,7 +1,10 @@
 #include "diagnostics/debug_log.h"
 
 #include <gtest/gtest.h>
+#include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
+#include <time.h>
 
 #include <regex>
 #include <string>
@@ -28,6 +31,43 @@ TEST(DebugLog, BannerAndLinesWithTimeStamps) {
                             stamp + kRule + " " + kRule + "\n" +                         //
                             stamp + "Write 100% %s %n done\n");
   EXPECT_TRUE(std::regex_match(log, expected)) << log;
+}
+
+// The stamp is the local time of the line, hours:minutes:seconds then
+// day/month/two-digit year, taken from the clock around the call.
+TEST(DebugLog, TimeStampIsTheLocalTimeOfTheLine) {
+  // A zone far from UTC, so that universal time cannot pass for local time.
+  const std::string savedZone = qvtest::Env("TZ");
+  const bool hadZone = getenv("TZ") != nullptr;
+  setenv("TZ", "QVT-5:30", 1);
+  tzset();
+  {
+    FreshDriver fresh;
+    SetDebugFlag(1);
+    LogOpen();
+    const size_t banner = fresh.Log().size();
+    const time_t before = time(nullptr);
+    LogLine("Write", "now");
+    const time_t after = time(nullptr);
+    const std::string line = fresh.Log().substr(banner);
+    std::string candidates;
+    for (time_t t = before; t <= after; ++t) {
+      struct tm local;
+      ASSERT_NE(nullptr, localtime_r(&t, &local));
+      char stamp[64];
+      snprintf(stamp, sizeof stamp, "%02d:%02d:%02d %02d/%02d/%02d", local.tm_hour, local.tm_min, local.tm_sec,
+               local.tm_mday, local.tm_mon + 1, local.tm_year % 100);
+      candidates += std::string(stamp) + " Write now\n";
+      if (line == std::string(stamp) + " Write now\n") break;
+      if (t == after) ADD_FAILURE() << "got " << line << "expected one of\n" << candidates;
+    }
+  }
+  if (hadZone) {
+    setenv("TZ", savedZone.c_str(), 1);
+  } else {
+    unsetenv("TZ");
+  }
+  tzset();
 }
 
 TEST(DebugLog, WithTheFlagOffTheFileIsEmptiedAndStaysEmpty) {

@@ -4,8 +4,12 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <limits.h>
 #include <poll.h>
 #include <pty.h>
+#include <string.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -23,25 +27,33 @@ namespace {
 const std::string kInitSequence("\x1B\x40\x1B\x2A\x04\x1B\x5F\x00", 8);
 
 // A pseudo-terminal: the driver opens the device, the test reads the master.
+// The test keeps a descriptor of the device open as well, as a relay or a
+// monitor would, and sees the terminal's settings through it.
 class Pty {
  public:
   Pty() {
     char name[256];
-    int slave = -1;
-    if (openpty(&master_, &slave, name, nullptr, nullptr) == 0) {
+    if (openpty(&master_, &slave_, name, nullptr, nullptr) == 0) {
       struct termios tio;
-      tcgetattr(slave, &tio);
+      tcgetattr(slave_, &tio);
       cfmakeraw(&tio);
-      tcsetattr(slave, TCSANOW, &tio);
-      close(slave);
+      tcsetattr(slave_, TCSANOW, &tio);
       device_ = name;
       fcntl(master_, F_SETFL, O_NONBLOCK);
+      fcntl(slave_, F_SETFL, O_NONBLOCK);
     }
   }
   ~Pty() {
     if (master_ >= 0) close(master_);
+    if (slave_ >= 0) close(slave_);
   }
   const std::string& device() const { return device_; }
+  int device_fd() const { return slave_; }
+  struct termios Settings() const {
+    struct termios tio = {};
+    tcgetattr(slave_, &tio);
+    return tio;
+  }
   std::string Read(int timeoutMs = 200) {
     std::string received;
     for (;;) {
@@ -56,6 +68,7 @@ class Pty {
 
  private:
   int master_ = -1;
+  int slave_ = -1;
   std::string device_;
 };
 
@@ -153,26 +166,166 @@ TEST(DriverFaults, DataBitsReachThePortAsTheirLowByte) {
   DISPLAYDLL_Done();
 }
 
-// A display that takes nothing in: the write gives up after the time-out
-// (10 ms a byte and 50 ms) and, as on Windows, reports success.
+// A display that takes nothing in: a write of n bytes gives up after its
+// time-out of 10 ms a byte and 50 ms and, as on Windows, reports success.
 TEST(DriverFaults, WriteToAStalledLineEndsAtItsTimeOut) {
   FreshDriver fresh;
   Pty line;
   ASSERT_EQ(1, Init(line.device() + ",9600,8,N,1").status);
-  int fill = open(line.device().c_str(), O_WRONLY | O_NOCTTY | O_NONBLOCK);
-  ASSERT_GE(fill, 0);
+  // Fill the line until it takes nothing more, also after the terminal has
+  // moved what it had to the far end's side, down to the last byte.
   char block[1024] = {};
-  for (;;) {
-    if (write(fill, block, sizeof block) > 0 || errno == EINTR) continue;
-    ASSERT_TRUE(errno == EAGAIN || errno == EWOULDBLOCK) << errno;
-    break;
+  for (size_t size = sizeof block; size > 0; size /= 8) {
+    for (int refusals = 0; refusals < 10;) {
+      if (write(line.device_fd(), block, size) > 0 || errno == EINTR) {
+        refusals = 0;
+        continue;
+      }
+      ASSERT_TRUE(errno == EAGAIN || errno == EWOULDBLOCK) << errno;
+      ++refusals;
+      usleep(2000);
+    }
   }
-  close(fill);
-  auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(1, DISPLAYDLL_Write("stalled"));
-  auto elapsed = std::chrono::steady_clock::now() - start;
-  EXPECT_LT(elapsed, std::chrono::seconds(5)) << "the write must not wait for ever";
+  // Two lengths pin down both the constant and the multiplier. A busy
+  // machine may wake the write late, never early.
+  const int kLateMs = 250;
+  for (const std::string& text : {std::string("x"), std::string(30, 'y')}) {
+    const int limitMs = 10 * static_cast<int>(text.size()) + 50;
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(1, DISPLAYDLL_Write(text.c_str()));
+    const auto elapsed =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_GE(elapsed, limitMs - 2) << text.size() << " bytes";
+    EXPECT_LE(elapsed, limitMs + kLateMs) << text.size() << " bytes";
+  }
   DISPLAYDLL_Done();
+}
+
+// What the parameter string asks of the line is what the platform is handed,
+// field by field; the pseudo-terminal itself keeps the speed and the stop
+// bits (it ignores the character size and parity).
+TEST(DriverFaults, LineSettingsAndTimeOutsReachThePlatform) {
+  struct {
+    const char* rest;
+    DWORD baud;
+    int byteSize, parity, stopBits;
+    speed_t speed;
+  } cases[] = {
+      {",9600,8,N,1", 9600, 8, NOPARITY, ONESTOPBIT, B9600},
+      {",19200,7,E,2", 19200, 7, EVENPARITY, TWOSTOPBITS, B19200},
+      {",4800,8,O,1", 4800, 8, ODDPARITY, ONESTOPBIT, B4800},
+      {",115200,8,M,2Log", 115200, 8, MARKPARITY, TWOSTOPBITS, B115200},
+      {",,6,S,3", 9600, 6, SPACEPARITY, ONESTOPBIT, B9600},
+  };
+  for (const auto& c : cases) {
+    FreshDriver fresh;
+    Pty line;
+    ASSERT_EQ(1, Init(line.device() + c.rest).status) << c.rest;
+    const DCB dcb = PlatformLastCommState();
+    EXPECT_EQ(28u, dcb.DCBlength) << c.rest;
+    EXPECT_EQ(c.baud, dcb.BaudRate) << c.rest;
+    EXPECT_EQ(c.byteSize, dcb.ByteSize) << c.rest;
+    EXPECT_EQ(c.parity, dcb.Parity) << c.rest;
+    EXPECT_EQ(c.stopBits, dcb.StopBits) << c.rest;
+    EXPECT_EQ(1u, dcb.fBinary) << c.rest << ": the fields read from the port are kept";
+    const struct termios tio = line.Settings();
+    EXPECT_EQ(c.speed, cfgetospeed(&tio)) << c.rest;
+    EXPECT_EQ(c.stopBits == TWOSTOPBITS, (tio.c_cflag & CSTOPB) != 0) << c.rest;
+
+    const COMMTIMEOUTS timeouts = PlatformLastCommTimeouts();
+    EXPECT_EQ(50u, timeouts.ReadIntervalTimeout);
+    EXPECT_EQ(10u, timeouts.ReadTotalTimeoutMultiplier);
+    EXPECT_EQ(50u, timeouts.ReadTotalTimeoutConstant);
+    EXPECT_EQ(10u, timeouts.WriteTotalTimeoutMultiplier);
+    EXPECT_EQ(50u, timeouts.WriteTotalTimeoutConstant);
+    EXPECT_EQ(1, DISPLAYDLL_Done());
+  }
+}
+
+// Done gives the device back: no exclusive flag and no lock stay on it, also
+// while something else (here the test's own descriptor) keeps it open, so
+// any program may open it next.
+TEST(DriverFaults, DoneGivesTheDeviceBack) {
+  FreshDriver fresh;
+  Pty line;
+  ASSERT_EQ(1, Init(line.device() + ",9600,8,N,1").status);
+  int exclusive = -1;
+  ASSERT_EQ(0, ioctl(line.device_fd(), TIOCGEXCL, &exclusive));
+  EXPECT_EQ(1, exclusive) << "while the driver has it, the port is its own";
+  EXPECT_EQ(1, DISPLAYDLL_Done());
+  ASSERT_EQ(0, ioctl(line.device_fd(), TIOCGEXCL, &exclusive));
+  EXPECT_EQ(0, exclusive) << "the exclusive flag must go with the port";
+  int other = open(line.device().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  ASSERT_GE(other, 0) << strerror(errno);
+  EXPECT_EQ(0, flock(other, LOCK_EX | LOCK_NB)) << "the lock must go with the port";
+  close(other);
+}
+
+// The once-only counters stop at their largest value: however long a host
+// runs, the log is not opened (and emptied) again, Init does no second start-up
+// and the module name stays cached.
+TEST(DriverFaults, OnceOnlyCountersNeverComeRoundAgain) {
+  FreshDriver fresh;
+  Pty line;
+  ASSERT_EQ(1, Init(line.device() + ",9600,8,N,1Log").status);
+  EXPECT_EQ(kInitSequence, line.Read());
+  const std::string name = ModuleBaseName();
+  g_log.openCount = INT_MAX - 1;
+  g_driver.initCalls = INT_MAX - 1;
+  g_moduleNameCalls = INT_MAX - 1;
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(1, DISPLAYDLL_SetPosition(2, 1));
+    InitResult again = Init("COM9,9600,8,N,1Log");
+    EXPECT_EQ(1, again.status);
+    EXPECT_EQ(std::string(DISPLAYDLL_DriverName()), again.text);
+    EXPECT_EQ(name, ModuleBaseName());
+  }
+  EXPECT_EQ(INT_MAX, g_log.openCount);
+  EXPECT_EQ(INT_MAX, g_driver.initCalls);
+  EXPECT_EQ(INT_MAX, g_moduleNameCalls);
+  const std::string position("\x1B\x6C\x02\x01", 4);
+  EXPECT_EQ(position + position + position, line.Read()) << "only the positions, no second start-up";
+  const std::string log = fresh.Log();
+  EXPECT_EQ(log.find("Log File opened for"), log.rfind("Log File opened for")) << log;
+  EXPECT_NE(std::string::npos, log.find(" Init Called \n")) << log;
+  size_t positions = 0;
+  for (size_t at = log.find(" SetPosition x=2, y=1\n"); at != std::string::npos;
+       at = log.find(" SetPosition", at + 1)) {
+    ++positions;
+  }
+  EXPECT_EQ(3u, positions) << log;
+  EXPECT_EQ(1, DISPLAYDLL_Done());
+}
+
+// Every system error that opening, configuring or writing a port can give
+// becomes the error Windows gives in the same situation, with its text.
+TEST(PlatformErrors, SystemErrorsBecomeWindowsErrors) {
+  struct {
+    int error;
+    DWORD code;
+  } cases[] = {
+      {ENOENT, 2},      {ENXIO, 2},    {ENODEV, 2},     {ENOTDIR, 3},  {ENAMETOOLONG, 206}, {ELOOP, 1921},
+      {EMFILE, 4},      {ENFILE, 4},   {EACCES, 5},     {EPERM, 5},    {EBUSY, 5},          {EROFS, 5},
+      {EISDIR, 5},      {ETXTBSY, 32}, {EAGAIN, 170},   {EBADF, 6},    {ENOMEM, 8},         {EFAULT, 998},
+      {EIO, 21},        {EPIPE, 109},  {ENOSPC, 112},   {EDQUOT, 112}, {EFBIG, 223},        {EINTR, 995},
+      {ENOTTY, 1},      {EINVAL, 87},  {EOVERFLOW, 87}, {ERANGE, 87},  {EOPNOTSUPP, 50},    {ENOSYS, 50},
+      {ETIMEDOUT, 121}, {EEXIST, 183}, {0, 0},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(c.code, PlatformErrorFromErrno(c.error)) << strerror(c.error);
+    char text[1024] = "";
+    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL, c.code, 0x0400,
+                                  text, sizeof text, NULL);
+    EXPECT_GT(length, 2u) << "no description for " << c.code;
+    EXPECT_EQ("\r\n", std::string(text).substr(length >= 2 ? length - 2 : 0)) << c.code;
+  }
+}
+
+TEST(PlatformErrors, AFolderGivenAsThePortIsRefusedAsOnWindows) {
+  FreshDriver fresh;
+  InitResult result = Init(fresh.dir() + ",9600,8,N,1");
+  EXPECT_EQ("Failed to open Serial Port : Access is denied.\r\n", result.text);
+  EXPECT_EQ(0, result.status);
 }
 
 TEST(DriverFaults, OutputBeforeInitFailsQuietly) {
