@@ -10,7 +10,11 @@ cd "$(dirname "$0")/.."
 bash tools/setup.sh || exit 1
 
 log=$(mktemp)
-trap 'rm -f "$log"' EXIT
+# The tests make their temporary folders in one of this run's own, which
+# must be empty again at the end: every test removes what it made.
+run_tmp=$(mktemp -d)
+trap 'rm -f "$log"; rm -rf "$run_tmp"' EXIT
+export TMPDIR=$run_tmp
 status=0
 for preset in native native-sanitize windows-i686 windows-x86_64; do
   echo "== $preset"
@@ -32,6 +36,17 @@ if clang-format --dry-run --Werror $files; then
 else
   echo "format: run clang-format -i on the files above"
   status=1
+fi
+
+echo "== temporary files"
+left=$(find "$run_tmp" -mindepth 1 -maxdepth 1 | sed 's|^|  |')
+if [ -n "$left" ]; then
+  echo "left behind by the tests:"
+  echo "$left"
+  echo "0% tests passed, 1 tests failed out of 1" >>"$log"
+  status=1
+else
+  echo "temporary files: the tests left none"
 fi
 
 # One line over every test run: ctest counts a skipped test as passed.

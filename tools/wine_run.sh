@@ -20,6 +20,10 @@ else
   export WINEARCH=win32
 fi
 export WINEPREFIX WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" DISPLAY=
+# Wine keeps its server's socket in a folder under TMPDIR: one place for
+# every caller, whatever TMPDIR it runs with, so that all the programs of a
+# prefix meet the same server.
+export TMPDIR=/tmp
 
 if [ ! -x "$loader" ]; then
   echo "wine_run: no Wine for this program ($loader); tools/setup.sh installs it" >&2
