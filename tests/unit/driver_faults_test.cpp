@@ -321,6 +321,22 @@ TEST(PlatformErrors, SystemErrorsBecomeWindowsErrors) {
   }
 }
 
+// A closed handle is gone for good, and its place is free for the next
+// opening: a long test run (or host) never runs out of ports.
+TEST(PlatformErrors, AClosedHandleIsInvalidAndItsPlaceFree) {
+  Pty line;
+  for (int i = 0; i < 40; ++i) {
+    HANDLE port = CreateFileA(line.device().c_str(), GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, NULL);
+    ASSERT_NE(INVALID_HANDLE_VALUE, port) << "opening " << i << ": error " << GetLastError();
+    ASSERT_EQ(TRUE, CloseHandle(port));
+    EXPECT_EQ(FALSE, CloseHandle(port));
+    EXPECT_EQ(ERROR_INVALID_HANDLE, GetLastError());
+    DWORD written = 0;
+    EXPECT_EQ(FALSE, WriteFile(port, "x", 1, &written, NULL)) << "a write on a closed handle";
+  }
+}
+
 TEST(PlatformErrors, AFolderGivenAsThePortIsRefusedAsOnWindows) {
   FreshDriver fresh;
   InitResult result = Init(fresh.dir() + ",9600,8,N,1");
