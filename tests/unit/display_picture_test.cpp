@@ -1,0 +1,138 @@
+// The simulated display's pictures: the font table, and the PNG decoded back
+// with libpng, checked dot by dot at known places of a known screen.
+#include "tools/display_picture.h"
+
+#include <gtest/gtest.h>
+#include <stdio.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/support/test_env.h"
+#include "tools/display_font.h"
+#include "tools/display_model.h"
+
+#ifdef QV_HAVE_PNG
+#include <png.h>
+#endif
+
+namespace {
+
+TEST(DisplayFont, EveryByteHasSevenRowsOfFiveDots) {
+  for (int byte = 0; byte < 256; ++byte) {
+    const char* rows = GlyphRows(static_cast<unsigned char>(byte));
+    ASSERT_EQ(static_cast<size_t>(kGlyphWidth * kGlyphHeight), strlen(rows)) << "byte " << byte;
+    EXPECT_EQ(strlen(rows), strspn(rows, "#.")) << "byte " << byte;
+  }
+  // Blank is dark; everything else in the font lights something, and no
+  // printable character looks like the placeholder.
+  EXPECT_EQ(std::string(35, '.'), GlyphRows(' '));
+  for (int byte = 0x21; byte <= 0x7E; ++byte) {
+    EXPECT_NE(nullptr, strchr(GlyphRows(static_cast<unsigned char>(byte)), '#')) << "byte " << byte;
+    EXPECT_STRNE(GlyphRows(0x01), GlyphRows(static_cast<unsigned char>(byte))) << "byte " << byte;
+  }
+  EXPECT_STREQ(GlyphRows(0x00), GlyphRows(0xFF));
+  EXPECT_TRUE(GlyphDot('T', 0, 0));
+  EXPECT_TRUE(GlyphDot('T', 2, 6));
+  EXPECT_FALSE(GlyphDot('T', 0, 6));
+  EXPECT_FALSE(GlyphDot('T', 5, 0));
+}
+
+#ifdef QV_HAVE_PNG
+struct Decoded {
+  int width = 0;
+  int height = 0;
+  std::vector<unsigned char> rgb;
+  Rgb At(int x, int y) const {
+    size_t i = (static_cast<size_t>(y) * static_cast<size_t>(width) + static_cast<size_t>(x)) * 3;
+    return Rgb{rgb[i], rgb[i + 1], rgb[i + 2]};
+  }
+};
+
+// Reads a PNG file into 8-bit RGB with libpng's simplified interface.
+bool DecodePng(const std::string& path, Decoded* out) {
+  png_image image;
+  memset(&image, 0, sizeof image);
+  image.version = PNG_IMAGE_VERSION;
+  if (!png_image_begin_read_from_file(&image, path.c_str())) return false;
+  image.format = PNG_FORMAT_RGB;
+  out->width = static_cast<int>(image.width);
+  out->height = static_cast<int>(image.height);
+  out->rgb.resize(PNG_IMAGE_SIZE(image));
+  return png_image_finish_read(&image, nullptr, out->rgb.data(), 0, nullptr) != 0;
+}
+
+bool LooksLit(Rgb c) { return c.g > 200 && c.b > 150 && c.r < 160; }
+bool LooksUnlit(Rgb c) { return c.g > 25 && c.g < 80 && c.r < 40; }
+bool LooksLikeGlass(Rgb c) { return c.g < 25 && c.r < 15; }
+
+TEST(DisplayPicture, PngShowsLitAndUnlitDotsWhereTheScreenHasThem) {
+  DisplayModel display(20, 2);
+  // "H" at 1,1, a byte outside the font at 2,1, "T" at 20,2.
+  display.Feed(std::string("H\x01", 2) + std::string("\x1B\x6C\x14\x02", 4) + "T");
+  const std::string dir = qvtest::MakeTempDir();
+  ASSERT_FALSE(dir.empty());
+  const std::string path = dir + "/screen.png";
+  std::string error;
+  ASSERT_TRUE(WritePicture(display, path, &error)) << error;
+  Decoded png;
+  bool decoded = DecodePng(path, &png);
+  unlink(path.c_str());
+  rmdir(dir.c_str());
+  ASSERT_TRUE(decoded);
+
+  const PictureLayout layout = LayoutFor(20, 2);
+  ASSERT_EQ(layout.width, png.width);
+  ASSERT_EQ(layout.height, png.height);
+  auto dot = [&](int column, int row, int x, int y) {
+    return png.At(layout.DotCenterX(column, x), layout.DotCenterY(row, y));
+  };
+  // H: both uprights and the bar lit, the rest of the top row dark.
+  EXPECT_TRUE(LooksLit(dot(1, 1, 0, 0)));
+  EXPECT_TRUE(LooksLit(dot(1, 1, 4, 6)));
+  EXPECT_TRUE(LooksLit(dot(1, 1, 2, 3)));
+  EXPECT_TRUE(LooksUnlit(dot(1, 1, 2, 0)));
+  EXPECT_TRUE(LooksUnlit(dot(1, 1, 2, 6)));
+  // The placeholder's chequer.
+  EXPECT_TRUE(LooksLit(dot(2, 1, 0, 0)));
+  EXPECT_TRUE(LooksUnlit(dot(2, 1, 1, 0)));
+  EXPECT_TRUE(LooksLit(dot(2, 1, 1, 1)));
+  // T in the last cell; blank cells are all unlit dots.
+  EXPECT_TRUE(LooksLit(dot(20, 2, 2, 6)));
+  EXPECT_TRUE(LooksUnlit(dot(20, 2, 0, 6)));
+  for (int y = 0; y < kGlyphHeight; ++y) {
+    for (int x = 0; x < kGlyphWidth; ++x) EXPECT_TRUE(LooksUnlit(dot(10, 1, x, y))) << x << "," << y;
+  }
+  // Glass between dots, between cells and in the margin.
+  EXPECT_TRUE(LooksLikeGlass(png.At(1, 1)));
+  EXPECT_TRUE(
+      LooksLikeGlass(png.At((layout.DotCenterX(10, 4) + layout.DotCenterX(11, 0)) / 2, layout.DotCenterY(1, 3))));
+  EXPECT_TRUE(
+      LooksLikeGlass(png.At(layout.DotCenterX(10, 2), (layout.DotCenterY(1, 6) + layout.DotCenterY(2, 0)) / 2)));
+}
+#endif
+
+TEST(DisplayPicture, SvgDrawsEveryDotAndWrongPathsFail) {
+  DisplayModel display(2, 1);
+  display.Feed("I");
+  const std::string svg = PictureSvg(display);
+  const PictureLayout layout = LayoutFor(2, 1);
+  // 2 cells of 35 dots; "I" lights 11 of them, drawn after the unlit ones.
+  size_t circles = 0;
+  for (size_t at = svg.find("<circle"); at != std::string::npos; at = svg.find("<circle", at + 1)) ++circles;
+  EXPECT_EQ(70u, circles);
+  const std::string lit = svg.substr(svg.find("filter=\"url(#glow)\""));
+  size_t litCircles = 0;
+  for (size_t at = lit.find("<circle"); at != std::string::npos; at = lit.find("<circle", at + 1)) ++litCircles;
+  EXPECT_EQ(11u, litCircles);
+  char centre[64];
+  snprintf(centre, sizeof centre, "cx=\"%d\" cy=\"%d\"", layout.DotCenterX(1, 2), layout.DotCenterY(1, 3));
+  EXPECT_NE(std::string::npos, lit.find(centre));
+  std::string error;
+  EXPECT_FALSE(WritePicture(display, "/nonexistent-folder/screen.svg", &error));
+  EXPECT_NE(std::string::npos, error.find("/nonexistent-folder/screen.svg")) << error;
+}
+
+}  // namespace
