@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "tools/display_spy.h"
+
 namespace {
 
 const std::string kInit("\x1B\x40\x1B\x2A\x04\x1B\x5F\x00", 8);
@@ -102,6 +104,32 @@ TEST(DisplayModel, BytesOutsideTheFontAreCharactersShownAsPlaceholders) {
   EXPECT_EQ(Bytes("a\r\n\x7F\xB0\"", 6), display.Row(0));
   EXPECT_EQ("text \"a\\x0D\\x0A\\x7F\\xB0\\\"\"", display.EventLines()[1]);
   EXPECT_EQ("+------+\n|a????\"|\n+------+\n", display.Render());
+}
+
+TEST(DisplaySpy, EveryByteInHexBesideItsDecodingAndTime) {
+  DisplayModel display;
+  DisplaySpy spy;
+  display.Feed(kInit + Bytes("\x1B\x6C\x01\x02", 4));
+  EXPECT_EQ(
+      "     0.000  1B 40                      reset\n"
+      "     0.000  1B 2A 04                   setting * 4\n"
+      "     0.000  1B 5F 00                   setting _ 0\n"
+      "     0.000  1B 6C 01 02                cursor 1,2\n",
+      spy.Report(display, 0));
+  // Nothing new, nothing printed; text over eight bytes goes on over more lines.
+  EXPECT_EQ("", spy.Report(display, 0.5));
+  display.Feed("Hello, \"QV\"");
+  EXPECT_EQ(
+      "     1.250  48 65 6C 6C 6F 2C 20 22    text \"Hello, \\\"QV\\\"\"\n"
+      "            51 56 22\n",
+      spy.Report(display, 1.25));
+  display.Feed(Bytes("\x1B\x41\x1B\x02\x1B\x6C", 6));
+  display.CutOff();
+  EXPECT_EQ(
+      "    12.346  1B 41                   !! unknown sequence ESC \"A\"\n"
+      "    12.346  1B 02                      close\n"
+      "    12.346  1B 6C                   !! cut-off sequence: ESC \"l\" with 0 of its 2 argument bytes\n",
+      spy.Report(display, 12.3456));
 }
 
 }  // namespace
