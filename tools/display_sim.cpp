@@ -152,6 +152,8 @@ int main(int argc, char** argv) {
     return 3;
   }
 
+  printf("display: listening on %s\n", line.c_str());
+  fflush(stdout);
   DisplayModel display(columns, rows);
   bool pictureFailed = false;
   int frameCount = 0;

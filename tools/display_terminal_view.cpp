@@ -47,11 +47,11 @@ void TerminalView::Draw(const DisplayModel& display) {
   for (int row = 0; row < display.rows(); ++row) {
     out += std::string("|") + kGlass;
     for (int column = 0; column < display.columns(); ++column) {
-      unsigned char byte = static_cast<unsigned char>(display.Row(row)[static_cast<size_t>(column)]);
+      unsigned char cell = static_cast<unsigned char>(display.Row(row)[static_cast<size_t>(column)]);
       bool cursor = !display.closed() && row + 1 == display.cursorRow() && column + 1 == display.cursorColumn();
       if (cursor) out += "\x1b[4m";
-      if (InFont(byte)) {
-        out += static_cast<char>(byte);
+      if (InFont(cell)) {
+        out += static_cast<char>(cell);
       } else {
         out += "\x1b[7m?\x1b[27m";
       }
