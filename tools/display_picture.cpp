@@ -205,8 +205,10 @@ bool CanWritePng() {
 #endif
 }
 
+bool PictureIsPng(const std::string& path) { return EndsWith(path, ".png"); }
+
 bool WritePicture(const DisplayModel& display, const std::string& path, std::string* error) {
-  if (!EndsWith(path, ".png")) return WriteFile(path, PictureSvg(display), error);
+  if (!PictureIsPng(path)) return WriteFile(path, PictureSvg(display), error);
 #ifdef QV_HAVE_PNG
   return WritePng(display, path, error);
 #else

@@ -37,6 +37,8 @@ bool DotLit(const DisplayModel& display, int column, int row, int dotX, int dotY
 std::string PictureSvg(const DisplayModel& display);
 // True when this build can write PNG pictures.
 bool CanWritePng();
+// True for a file name ending in .png (in any case): such pictures are PNG, all others SVG.
+bool PictureIsPng(const std::string& path);
 // Writes the screen to `path`, as PNG when the name ends in .png and as SVG
 // otherwise; false with *error set when it cannot.
 bool WritePicture(const DisplayModel& display, const std::string& path, std::string* error);

@@ -137,9 +137,9 @@ int main(int argc, char** argv) {
     }
   }
   if (line.empty()) return Usage("no LINE given");
-  if (!picture.empty() && picture.size() > 4 && picture.compare(picture.size() - 4, 4, ".png") == 0 && !CanWritePng()) {
+  if (PictureIsPng(picture) && !CanWritePng())
     return Usage("this build writes SVG pictures only: name the picture .svg");
-  }
+
   if (!frames.empty() && !MakeFolder(frames)) {
     fprintf(stderr, "display_sim: cannot make %s: %s\n", frames.c_str(), strerror(errno));
     return 2;

@@ -15,7 +15,7 @@
 #include "tools/display_model.h"
 
 #ifdef QV_HAVE_PNG
-#include <png.h>
+#include "tests/unit/png_decode.h"
 #endif
 
 namespace {
@@ -41,33 +41,6 @@ TEST(DisplayFont, EveryByteHasSevenRowsOfFiveDots) {
 }
 
 #ifdef QV_HAVE_PNG
-struct Decoded {
-  int width = 0;
-  int height = 0;
-  std::vector<unsigned char> rgb;
-  Rgb At(int x, int y) const {
-    size_t i = (static_cast<size_t>(y) * static_cast<size_t>(width) + static_cast<size_t>(x)) * 3;
-    return Rgb{rgb[i], rgb[i + 1], rgb[i + 2]};
-  }
-};
-
-// Reads a PNG file into 8-bit RGB with libpng's simplified interface.
-bool DecodePng(const std::string& path, Decoded* out) {
-  png_image image;
-  memset(&image, 0, sizeof image);
-  image.version = PNG_IMAGE_VERSION;
-  if (!png_image_begin_read_from_file(&image, path.c_str())) return false;
-  image.format = PNG_FORMAT_RGB;
-  out->width = static_cast<int>(image.width);
-  out->height = static_cast<int>(image.height);
-  out->rgb.resize(PNG_IMAGE_SIZE(image));
-  return png_image_finish_read(&image, nullptr, out->rgb.data(), 0, nullptr) != 0;
-}
-
-bool LooksLit(Rgb c) { return c.g > 200 && c.b > 150 && c.r < 160; }
-bool LooksUnlit(Rgb c) { return c.g > 25 && c.g < 80 && c.r < 40; }
-bool LooksLikeGlass(Rgb c) { return c.g < 25 && c.r < 15; }
-
 TEST(DisplayPicture, PngShowsLitAndUnlitDotsWhereTheScreenHasThem) {
   DisplayModel display(20, 2);
   // "H" at 1,1, a byte outside the font at 2,1, "T" at 20,2.
@@ -77,7 +50,7 @@ TEST(DisplayPicture, PngShowsLitAndUnlitDotsWhereTheScreenHasThem) {
   const std::string path = dir + "/screen.png";
   std::string error;
   ASSERT_TRUE(WritePicture(display, path, &error)) << error;
-  Decoded png;
+  DecodedPng png;
   bool decoded = DecodePng(path, &png);
   unlink(path.c_str());
   rmdir(dir.c_str());
