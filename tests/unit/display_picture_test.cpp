@@ -81,6 +81,8 @@ TEST(DisplayPicture, PngShowsLitAndUnlitDotsWhereTheScreenHasThem) {
   // Glass between dots, between cells and in the margin.
   EXPECT_TRUE(LooksLikeGlass(png.At(1, 1)));
   EXPECT_TRUE(
+      LooksLikeGlass(png.At((layout.DotCenterX(10, 1) + layout.DotCenterX(10, 2)) / 2, layout.DotCenterY(1, 3))));
+  EXPECT_TRUE(
       LooksLikeGlass(png.At((layout.DotCenterX(10, 4) + layout.DotCenterX(11, 0)) / 2, layout.DotCenterY(1, 3))));
   EXPECT_TRUE(
       LooksLikeGlass(png.At(layout.DotCenterX(10, 2), (layout.DotCenterY(1, 6) + layout.DotCenterY(2, 0)) / 2)));
