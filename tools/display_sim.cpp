@@ -196,16 +196,20 @@ int main(int argc, char** argv) {
       lineFailed = true;
       break;
     }
+    // The spy's time for what happens now: when the bytes came, before
+    // drawing frames takes any time.
+    const Clock::time_point now = Clock::now();
     if (!bytes.empty()) {
-      if (!anyByte) firstByte = Clock::now();
+      if (!anyByte) firstByte = now;
       anyByte = true;
-      lastByte = Clock::now();
+      lastByte = now;
       display.Feed(bytes);
     } else if (display.midSequence() && since(lastByte) * 1000 >= kCutOffQuietMs) {
       display.CutOff();
     }
     if (spy) {
-      fputs(spyReport.Report(display, anyByte ? since(firstByte) : 0).c_str(), stdout);
+      double offset = anyByte ? std::chrono::duration<double>(now - firstByte).count() : 0;
+      fputs(spyReport.Report(display, offset).c_str(), stdout);
       fflush(stdout);
     } else if (live) {
       if (!bytes.empty() || display.events().size() != shown) view.Draw(display);
