@@ -174,7 +174,7 @@ int main(int argc, char** argv) {
     });
   }
   DisplaySpy spyReport;
-  const bool live = !spy && TerminalTakesAnsi(stdout);
+  const bool live = !spy && TerminalCanShowLive(stdout);
   TerminalView view(stdout);
   if (live) view.Draw(display);
   size_t shown = 0;

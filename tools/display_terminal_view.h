@@ -1,8 +1,9 @@
 // The live view: when the simulator's output is a terminal, the simulated
-// screen is drawn in place with ANSI sequences and redrawn as bytes arrive.
-// Lit characters are blue-green on dark, the cursor's cell is underlined,
-// bytes outside the font show as a reverse-video "?", and flagged sequences
-// (unknown, cut off) are printed above the screen, where they stay.
+// screen is drawn in place and redrawn as bytes arrive (with ANSI sequences,
+// on Windows with the console's own calls). Lit characters are blue-green on
+// dark, the cursor's cell is underlined, bytes outside the font show as a
+// reverse-video "?", and flagged sequences (unknown, cut off) are printed
+// above the screen, where they stay.
 #ifndef QV_TOOLS_DISPLAY_TERMINAL_VIEW_H
 #define QV_TOOLS_DISPLAY_TERMINAL_VIEW_H
 
@@ -12,9 +13,8 @@
 
 #include "tools/display_model.h"
 
-// True when `out` is a terminal that takes ANSI sequences (on Windows, once
-// the console has been switched to them).
-bool TerminalTakesAnsi(FILE* out);
+// True when `out` is a terminal (on Windows, a console) the view can draw on.
+bool TerminalCanShowLive(FILE* out);
 
 class TerminalView {
  public:
