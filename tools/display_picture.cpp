@@ -216,3 +216,16 @@ bool WritePicture(const DisplayModel& display, const std::string& path, std::str
   return false;
 #endif
 }
+
+bool PictureFrames::Add(const DisplayModel& display, const DisplayEvent& event, std::string* error) {
+  if (!event.changesScreen()) return true;
+  std::string screen;
+  for (int row = 0; row < display.rows(); ++row) screen += display.Row(row);
+  if (count_ > 0 && screen == last_) return true;
+  last_ = screen;
+  char name[32];
+  snprintf(name, sizeof name, "/frame-%04d.%s", ++count_, CanWritePng() ? "png" : "svg");
+  if (WritePicture(display, dir_ + name, error) || failed_) return true;
+  failed_ = true;
+  return false;
+}

@@ -43,4 +43,20 @@ bool PictureIsPng(const std::string& path);
 // otherwise; false with *error set when it cannot.
 bool WritePicture(const DisplayModel& display, const std::string& path, std::string* error);
 
+// Draws one numbered picture per change of the screen: DIR/frame-0001.png
+// and on (.svg where the build cannot write PNG). Hand it every event.
+class PictureFrames {
+ public:
+  explicit PictureFrames(const std::string& dir) : dir_(dir) {}
+  // False with *error set the first time a frame cannot be written.
+  bool Add(const DisplayModel& display, const DisplayEvent& event, std::string* error);
+  bool failed() const { return failed_; }
+
+ private:
+  std::string dir_;
+  std::string last_;  // the screen of the last frame
+  int count_ = 0;
+  bool failed_ = false;
+};
+
 #endif

@@ -155,24 +155,14 @@ int main(int argc, char** argv) {
   printf("display: listening on %s\n", line.c_str());
   fflush(stdout);
   DisplayModel display(columns, rows);
-  bool pictureFailed = false;
-  int frameCount = 0;
-  std::string lastFrame;
+  PictureFrames frameWriter(frames);
   if (!frames.empty()) {
     display.SetListener([&](const DisplayEvent& event) {
-      std::string screen;
-      for (int row = 0; row < display.rows(); ++row) screen += display.Row(row);
-      if (!event.changesScreen() || screen == lastFrame) return;
-      lastFrame = screen;
-      char name[32];
-      snprintf(name, sizeof name, "/frame-%04d.%s", ++frameCount, CanWritePng() ? "png" : "svg");
       std::string frameError;
-      if (!WritePicture(display, frames + name, &frameError) && !pictureFailed) {
-        fprintf(stderr, "display_sim: %s\n", frameError.c_str());
-        pictureFailed = true;
-      }
+      if (!frameWriter.Add(display, event, &frameError)) fprintf(stderr, "display_sim: %s\n", frameError.c_str());
     });
   }
+  bool pictureFailed = false;
   DisplaySpy spyReport;
   const bool live = !spy && TerminalCanShowLive(stdout);
   TerminalView view(stdout);
@@ -237,5 +227,5 @@ int main(int argc, char** argv) {
     }
   }
   printf("display: %s\n", display.closed() ? "closed by the driver" : "no closing command came");
-  return display.closed() && !pictureFailed ? 0 : 1;
+  return display.closed() && !pictureFailed && !frameWriter.failed() ? 0 : 1;
 }

@@ -110,4 +110,27 @@ TEST(DisplayPicture, SvgDrawsEveryDotAndWrongPathsFail) {
   EXPECT_NE(std::string::npos, error.find("/nonexistent-folder/screen.svg")) << error;
 }
 
+TEST(DisplayPicture, OneFramePerChangeOfTheScreen) {
+  const std::string dir = qvtest::MakeTempDir();
+  ASSERT_FALSE(dir.empty());
+  DisplayModel display;
+  PictureFrames frames(dir);
+  std::string error;
+  display.SetListener([&](const DisplayEvent& event) { EXPECT_TRUE(frames.Add(display, event, &error)) << error; });
+  // Reset (a blank screen), "Hi", then settings, a cursor move and "Hi" over
+  // itself: nothing new to see.
+  display.Feed(std::string("\x1B\x40Hi\x1B\x2A\x04\x1B\x6C\x01\x01Hi", 13));
+  display.Feed("!");
+  const char* extension = CanWritePng() ? "png" : "svg";
+  std::vector<bool> found;
+  for (int n = 1; n <= 4; ++n) {
+    const std::string path = dir + "/frame-000" + std::to_string(n) + "." + extension;
+    found.push_back(qvtest::Exists(path));
+    unlink(path.c_str());
+  }
+  rmdir(dir.c_str());
+  EXPECT_EQ((std::vector<bool>{true, true, true, false}), found);
+  EXPECT_FALSE(frames.failed());
+}
+
 }  // namespace
