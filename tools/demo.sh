@@ -4,20 +4,24 @@
 # display is a simulated one on a pseudo-terminal line; with --port DEVICE the
 # DLL drives the real display on that serial device (such as /dev/ttyUSB0).
 #
-#   tools/demo.sh [--port DEVICE] [--native]
+#   tools/demo.sh [--port DEVICE] [--native] [--picture FILE]
 #
 # --native uses the Linux build of the same driver instead of the DLL.
+# --picture FILE also copies the simulated display's final picture (PNG) to FILE
+# (a relative FILE is taken from the project folder).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 
 device=
 native=0
+picture=
 while [ $# -gt 0 ]; do
   case $1 in
     --port) device=${2:?--port needs a device}; shift 2 ;;
     --native) native=1; shift ;;
-    -h | --help) sed -n '2,9p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    --picture) picture=${2:?--picture needs a file}; shift 2 ;;
+    -h | --help) sed -n '2,11p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "demo: unknown option $1 (see --help)" >&2; exit 2 ;;
   esac
 done
@@ -64,7 +68,7 @@ if [ -z "$device" ]; then
   build/native/pty_relay "$work" com5:com6 &
   pids+=($!)
   for _ in $(seq 100); do [ -e "$work/ready" ] && break; sleep 0.05; done
-  build/native/display_sim "$work/com6" 20 >"$work/display.txt" &
+  build/native/display_sim --picture "$work/display.png" "$work/com6" 20 >"$work/display.txt" &
   sim=$!
   pids+=($sim)
   line=$work/com5
@@ -97,6 +101,9 @@ if [ -z "$device" ]; then
   echo
   echo "== what the simulated display received and shows"
   cat "$work/display.txt"
+  if [ -n "$picture" ]; then cp "$work/display.png" "$picture"; fi
+  echo
+  echo "== the picture of the display: $work/display.png${picture:+ (copied to $picture)}"
 fi
 echo
 echo "== the driver's debug log ($work/logs/QV-731.log)"

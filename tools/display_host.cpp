@@ -1,8 +1,7 @@
 // A small host for the display driver: loads the library file given by path,
 // looks each entry point up by name and calls them in the order given on the
-// command line, printing every result.
+// command line or in a script, printing every result.
 #include <errno.h>
-#include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -10,13 +9,22 @@
 #include <chrono>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "tools/driver_loader.h"
+#include "tools/host_script.h"
+
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
 
 namespace {
 
 const char kHelp[] =
     "usage: display_host [--decorated] LIBRARY COMMAND [ARGUMENTS] [COMMAND [ARGUMENTS]]...\n"
+    "       display_host [--decorated] LIBRARY --script FILE\n"
     "\n"
     "Loads the display driver LIBRARY (for example QV-731.dll) and calls its entry\n"
     "points in the order given, printing each result.\n"
@@ -38,22 +46,17 @@ const char kHelp[] =
     "--decorated looks the short commands up under their decorated names\n"
     "(DISPLAYDLL_Usage@0); the native build has the plain names only.\n"
     "\n"
+    "--script FILE reads the calls from FILE, or with - from standard input: one\n"
+    "call a line, in the same words as on the command line (write \"two words\"\n"
+    "in double quotes); # at the start of a word begins a comment. Every line is\n"
+    "checked first, and no call is made while any line is wrong; each error names\n"
+    "its line. When standard input is a terminal, --script - shows a prompt and\n"
+    "makes each call as it is typed, reporting a wrong line and reading on.\n"
+    "\n"
     "Texts are printed in double quotes with line breaks shown as \\r and \\n.\n"
     "Exit status: 0 when every call was made (and Init reported success),\n"
-    "1 when Init reported failure, 2 for a wrong command line or a missing export,\n"
-    "3 when the library cannot be loaded.\n";
-
-struct Command {
-  const char* word;
-  const char* entry;  // entry point, without DISPLAYDLL_
-  int arguments;
-};
-const Command kCommands[] = {
-    {"usage", "Usage", 0},          {"defaults", "DefaultParameters", 0},
-    {"name", "DriverName", 0},      {"init", "Init", 3},
-    {"position", "SetPosition", 2}, {"write", "Write", 1},
-    {"resume", "PowerResume", 0},   {"done", "Done", 0},
-};
+    "1 when Init reported failure, 2 for a wrong command line, a wrong script line\n"
+    "or a missing export, 3 when the library cannot be loaded.\n";
 
 int Fail(const std::string& message) {
   fprintf(stderr, "display_host: %s\n", message.c_str());
@@ -82,47 +85,105 @@ void PrintText(const char* text) {
   putchar('"');
 }
 
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
+// Makes one call and prints its result; false when Init reported failure.
+bool Run(DriverLibrary* library, const HostCall& call) {
+  if (call.command == nullptr) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(call.numbers[0]));
+    return true;
+  }
+  void* address = library->Find(call.exportName);
+  printf("%s: ", call.exportName.c_str());
+  const std::string entry = call.command->entry;
+  bool succeeded = true;
+  if (entry == "Init") {
+    unsigned char initStatus = 0xEE;
+    const char* result =
+        reinterpret_cast<InitCall>(address)(call.numbers[0], call.numbers[1], call.arguments[2].c_str(), &initStatus);
+    PrintText(result);
+    printf(" status=%d\n", initStatus);
+    succeeded = initStatus == 1;
+  } else if (entry == "SetPosition") {
+    printf("%d\n", reinterpret_cast<PositionCall>(address)(call.numbers[0], call.numbers[1]));
+  } else if (entry == "Write") {
+    std::string text = Unescape(call.arguments[0].c_str());
+    printf("%d\n", reinterpret_cast<WriteCall>(address)(text.c_str()));
+  } else if (entry == "PowerResume" || entry == "Done") {
+    printf("%d\n", reinterpret_cast<PlainCall>(address)());
+  } else {
+    PrintText(reinterpret_cast<TextCall>(address)());
+    putchar('\n');
+  }
+  fflush(stdout);
+  return succeeded;
 }
 
-std::string Unescape(const char* text) {
-  std::string out;
-  for (const char* p = text; *p != '\0'; ++p) {
-    if (*p != '\\' || p[1] == '\0') {
-      out += *p;
+// Where a call came from, for its errors: "script.txt:3: " or nothing.
+std::string Where(const std::string& script, int line) {
+  return line > 0 ? script + ":" + std::to_string(line) + ": " : std::string();
+}
+
+// Checks that the library has every call's export; prints what is missing.
+bool ExportsFound(DriverLibrary* library, const std::vector<HostCall>& calls, const std::string& script) {
+  bool found = true;
+  for (const HostCall& call : calls) {
+    if (call.command == nullptr || library->Find(call.exportName) != nullptr) continue;
+    fprintf(stderr, "display_host: %s%s\n", Where(script, call.line).c_str(), library->error().c_str());
+    found = false;
+  }
+  return found;
+}
+
+bool StdinIsTerminal() {
+#ifdef _WIN32
+  return _isatty(_fileno(stdin)) != 0;
+#else
+  return isatty(fileno(stdin)) != 0;
+#endif
+}
+
+bool ReadAll(FILE* file, std::string* text) {
+  char buffer[4096];
+  size_t n;
+  while ((n = fread(buffer, 1, sizeof buffer, file)) > 0) text->append(buffer, n);
+  return ferror(file) == 0;
+}
+
+// Calls typed one at a time: a mistake is reported and the next line read.
+int RunTyped(DriverLibrary* library, bool decorated) {
+  int status = 0;
+  char buffer[4096];
+  std::string line;
+  int number = 0;
+  for (;;) {
+    printf("display_host> ");
+    fflush(stdout);
+    line.clear();
+    bool gotLine = false;
+    while (fgets(buffer, sizeof buffer, stdin) != nullptr) {
+      gotLine = true;
+      line += buffer;
+      if (!line.empty() && line.back() == '\n') break;
+    }
+    if (!gotLine) break;
+    ++number;
+    bool hasCall = false;
+    HostCall call;
+    std::string error;
+    if (!ReadScriptLine(line, decorated, &hasCall, &call, &error)) {
+      fprintf(stderr, "display_host: stdin:%d: %s\n", number, error.c_str());
+      status = 2;
       continue;
     }
-    ++p;
-    switch (*p) {
-      case 'n': out += '\n'; break;
-      case 'r': out += '\r'; break;
-      case 't': out += '\t'; break;
-      case 'x':
-        if (HexDigit(p[1]) >= 0 && HexDigit(p[2]) >= 0) {
-          out += static_cast<char>(HexDigit(p[1]) * 16 + HexDigit(p[2]));
-          p += 2;
-        } else {
-          out += "\\x";
-        }
-        break;
-      default: out += *p; break;
+    if (!hasCall) continue;
+    call.line = number;
+    if (!ExportsFound(library, std::vector<HostCall>{call}, "stdin")) {
+      status = 2;
+      continue;
     }
+    if (!Run(library, call) && status == 0) status = 1;
   }
-  return out;
-}
-
-// A whole number in decimal, as a user writes it: "08" is 8 and "010" is 10.
-bool ReadInt(const char* text, int* value) {
-  char* end = nullptr;
-  errno = 0;
-  long number = strtol(text, &end, 10);
-  if (end == text || *end != '\0' || errno == ERANGE || number < INT_MIN || number > INT_MAX) return false;
-  *value = static_cast<int>(number);
-  return true;
+  putchar('\n');
+  return status;
 }
 
 }  // namespace
@@ -130,84 +191,70 @@ bool ReadInt(const char* text, int* value) {
 int main(int argc, char** argv) {
   int next = 1;
   bool decorated = false;
-  for (; next < argc && argv[next][0] == '-'; ++next) {
-    if (strcmp(argv[next], "--help") == 0 || strcmp(argv[next], "-h") == 0) {
+  const char* script = nullptr;
+  const char* libraryPath = nullptr;
+  // Options may come before and after LIBRARY; the calls follow them.
+  for (; next < argc; ++next) {
+    const std::string word = argv[next];
+    if (word == "--help" || word == "-h") {
       fputs(kHelp, stdout);
       return 0;
-    }
-    if (strcmp(argv[next], "--decorated") == 0) {
+    } else if (word == "--decorated") {
       decorated = true;
+    } else if (word == "--script") {
+      if (next + 1 >= argc) return Fail("--script needs a FILE, or - for standard input");
+      script = argv[++next];
+    } else if (word.size() > 1 && word[0] == '-') {
+      return Fail("unknown option " + word + " (see --help)");
+    } else if (libraryPath == nullptr) {
+      libraryPath = argv[next];
     } else {
-      return Fail(std::string("unknown option ") + argv[next] + " (see --help)");
+      break;
     }
   }
-  if (next >= argc) return Fail("no library given (see --help)");
-  const char* libraryPath = argv[next++];
+  if (libraryPath == nullptr) return Fail("no library given (see --help)");
+  if (script != nullptr && next < argc) return Fail("calls come either on the command line or in a script, not both");
+
+  // Every call is read, and every mistake reported, before the first is made.
+  std::vector<HostCall> calls;
+  std::string scriptName = "";
+  bool typed = false;
+  if (script == nullptr) {
+    std::vector<std::string> words(argv + next, argv + argc);
+    for (size_t word = 0; word < words.size();) {
+      HostCall call;
+      std::string error;
+      if (!ReadCall(words, &word, decorated, &call, &error)) return Fail(error);
+      calls.push_back(call);
+    }
+  } else if (strcmp(script, "-") == 0 && StdinIsTerminal()) {
+    typed = true;
+  } else {
+    const bool fromStdin = strcmp(script, "-") == 0;
+    scriptName = fromStdin ? "stdin" : script;
+    FILE* file = fromStdin ? stdin : fopen(script, "rb");
+    if (file == nullptr) return Fail(std::string("cannot read ") + script + ": " + strerror(errno));
+    std::string text;
+    bool read = ReadAll(file, &text);
+    if (!fromStdin) fclose(file);
+    if (!read) return Fail(std::string("cannot read ") + scriptName);
+    std::vector<std::string> errors;
+    if (!ReadScript(scriptName, text, decorated, &calls, &errors)) {
+      for (const std::string& error : errors) fprintf(stderr, "display_host: %s\n", error.c_str());
+      return 2;
+    }
+  }
 
   DriverLibrary library;
   if (!library.Load(libraryPath)) {
     fprintf(stderr, "display_host: %s\n", library.error().c_str());
     return 3;
   }
+  if (typed) return RunTyped(&library, decorated);
+  if (!ExportsFound(&library, calls, scriptName)) return 2;
   int status = 0;
-  while (next < argc) {
-    const char* word = argv[next++];
-    const Command* command = nullptr;
-    std::string exportName;
-    for (const Command& candidate : kCommands) {
-      std::string plain = DriverLibrary::ExportName(candidate.entry, false);
-      if (strcmp(word, candidate.word) == 0) {
-        exportName = DriverLibrary::ExportName(candidate.entry, decorated);
-      } else if (strncmp(word, plain.c_str(), plain.size()) == 0 &&
-                 (word[plain.size()] == '\0' || word[plain.size()] == '@')) {
-        exportName = word;
-      } else {
-        continue;
-      }
-      command = &candidate;
-      break;
-    }
-    if (command == nullptr && strcmp(word, "wait") == 0) {
-      int milliseconds = 0;
-      if (next >= argc || !ReadInt(argv[next], &milliseconds)) return Fail("wait needs MILLISECONDS");
-      ++next;
-      std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
-      continue;
-    }
-    if (command == nullptr) return Fail(std::string("unknown command ") + word + " (see --help)");
-    if (argc - next < command->arguments) return Fail(std::string(word) + " needs more arguments (see --help)");
-    void* address = library.Find(exportName);
-    if (address == nullptr) return Fail(library.error());
-
-    printf("%s: ", exportName.c_str());
-    const std::string entry = command->entry;
-    if (entry == "Init") {
-      int columns = 0;
-      int rows = 0;
-      if (!ReadInt(argv[next], &columns) || !ReadInt(argv[next + 1], &rows)) {
-        return Fail("init needs COLUMNS ROWS PARAMETERS");
-      }
-      unsigned char initStatus = 0xEE;
-      const char* result = reinterpret_cast<InitCall>(address)(columns, rows, argv[next + 2], &initStatus);
-      PrintText(result);
-      printf(" status=%d\n", initStatus);
-      if (initStatus != 1) status = 1;
-    } else if (entry == "SetPosition") {
-      int x = 0;
-      int y = 0;
-      if (!ReadInt(argv[next], &x) || !ReadInt(argv[next + 1], &y)) return Fail("position needs X Y");
-      printf("%d\n", reinterpret_cast<PositionCall>(address)(x, y));
-    } else if (entry == "Write") {
-      std::string text = Unescape(argv[next]);
-      printf("%d\n", reinterpret_cast<WriteCall>(address)(text.c_str()));
-    } else if (entry == "PowerResume" || entry == "Done") {
-      printf("%d\n", reinterpret_cast<PlainCall>(address)());
-    } else {
-      PrintText(reinterpret_cast<TextCall>(address)());
-      putchar('\n');
-    }
-    fflush(stdout);
-    next += command->arguments;
+  for (const HostCall& call : calls) {
+    if (!Run(&library, call)) status = 1;
   }
   return status;
 }

@@ -16,15 +16,48 @@ int ArgumentCount(unsigned char command) {
   }
 }
 
+// A command byte as people read it: ESC "l", or ESC 0x02 for a byte that has no letter.
+std::string CommandName(unsigned char command) {
+  char name[16];
+  if (command >= 0x21 && command <= 0x7E && command != '"') {
+    snprintf(name, sizeof name, "ESC \"%c\"", command);
+  } else {
+    snprintf(name, sizeof name, "ESC 0x%02X", command);
+  }
+  return name;
+}
+
 }  // namespace
+
+std::string QuotedText(const std::string& bytes) {
+  std::string out = "\"";
+  for (char c : bytes) {
+    unsigned char byte = static_cast<unsigned char>(c);
+    if (byte == '"' || byte == '\\') {
+      out += '\\';
+      out += c;
+    } else if (byte < 0x20 || byte > 0x7E) {
+      char hex[8];
+      snprintf(hex, sizeof hex, "\\x%02X", byte);
+      out += hex;
+    } else {
+      out += c;
+    }
+  }
+  return out + "\"";
+}
 
 DisplayModel::DisplayModel(int columns, int rows)
     : columns_(columns), screen_(static_cast<size_t>(rows), std::string(static_cast<size_t>(columns), ' ')) {}
 
-void DisplayModel::Clear() {
-  for (std::string& row : screen_) row.assign(static_cast<size_t>(columns_), ' ');
-  column_ = 0;
-  row_ = 0;
+void DisplayModel::Add(DisplayEvent::Kind kind, const std::string& bytes, const std::string& what) {
+  events_.push_back(DisplayEvent{kind, bytes, what});
+  if (listener_) listener_(events_.back());
+}
+
+void DisplayModel::FlushText() {
+  if (!text_.empty()) Add(DisplayEvent::kText, text_, "text " + QuotedText(text_));
+  text_.clear();
 }
 
 void DisplayModel::Feed(const std::string& bytes) {
@@ -35,79 +68,101 @@ void DisplayModel::Feed(const std::string& bytes) {
       if (pending_.size() < 2 + static_cast<size_t>(ArgumentCount(command))) continue;
       std::string sequence = pending_;
       pending_.clear();
-      Command(command, sequence.substr(2));
+      Command(sequence);
       continue;
     }
     if (static_cast<unsigned char>(c) == kEsc) {
-      if (!text_.empty()) events_.push_back("text \"" + text_ + "\"");
-      text_.clear();
+      FlushText();
       pending_ = c;
       continue;
     }
     Put(c);
   }
-  if (!text_.empty() && pending_.empty()) {
-    events_.push_back("text \"" + text_ + "\"");
-    text_.clear();
-  }
+  FlushText();
 }
 
-void DisplayModel::Command(unsigned char command, const std::string& arguments) {
-  char event[64];
+void DisplayModel::CutOff() {
+  if (pending_.empty()) return;
+  char what[96];
+  if (pending_.size() == 1) {
+    snprintf(what, sizeof what, "cut-off sequence: ESC with no command byte");
+  } else {
+    unsigned char command = static_cast<unsigned char>(pending_[1]);
+    snprintf(what, sizeof what, "cut-off sequence: %s with %d of its %d argument bytes", CommandName(command).c_str(),
+             static_cast<int>(pending_.size()) - 2, ArgumentCount(command));
+  }
+  Add(DisplayEvent::kCutOff, pending_, what);
+  pending_.clear();
+}
+
+void DisplayModel::Command(const std::string& sequence) {
+  const unsigned char command = static_cast<unsigned char>(sequence[1]);
+  char what[128];
   switch (command) {
     case '@':
-      Clear();
+      for (std::string& row : screen_) row.assign(static_cast<size_t>(columns_), ' ');
+      column_ = 0;
+      row_ = 0;
+      star_ = -1;
+      underscore_ = -1;
       closed_ = false;
       ++resets_;
-      events_.push_back("reset");
+      Add(DisplayEvent::kReset, sequence, "reset");
       return;
     case '*':
-    case '_':
-      snprintf(event, sizeof event, "setting %c %d", command, static_cast<unsigned char>(arguments[0]));
-      events_.push_back(event);
+    case '_': {
+      int value = static_cast<unsigned char>(sequence[2]);
+      (command == '*' ? star_ : underscore_) = value;
+      snprintf(what, sizeof what, "setting %c %d", command, value);
+      Add(DisplayEvent::kSetting, sequence, what);
       return;
+    }
     case 'l': {
-      int x = static_cast<unsigned char>(arguments[0]);
-      int y = static_cast<unsigned char>(arguments[1]);
-      snprintf(event, sizeof event, "cursor %d,%d", x, y);
-      events_.push_back(event);
-      if (x >= 1 && x <= columns_) column_ = x - 1;
-      if (y >= 1 && y <= rows()) row_ = y - 1;
+      int x = static_cast<unsigned char>(sequence[2]);
+      int y = static_cast<unsigned char>(sequence[3]);
+      bool xFits = x >= 1 && x <= columns_;
+      bool yFits = y >= 1 && y <= rows();
+      if (xFits) column_ = x - 1;
+      if (yFits) row_ = y - 1;
+      int length = snprintf(what, sizeof what, "cursor %d,%d", x, y);
+      if (!xFits || !yFits) {
+        snprintf(what + length, sizeof what - static_cast<size_t>(length),
+                 " (outside %dx%d: the cursor stays at %d,%d)", columns_, rows(), column_ + 1, row_ + 1);
+      }
+      Add(DisplayEvent::kCursor, sequence, what);
       return;
     }
     case 0x02:
       closed_ = true;
-      events_.push_back("close");
+      Add(DisplayEvent::kClose, sequence, "close");
       return;
-    default:
-      snprintf(event, sizeof event, "unknown command %02X", command);
-      events_.push_back(event);
-      return;
+    default: Add(DisplayEvent::kUnknown, sequence, "unknown sequence " + CommandName(command)); return;
   }
 }
 
 void DisplayModel::Put(char c) {
-  if (c == '\r') {
-    column_ = 0;
-    return;
-  }
-  if (c == '\n') {
-    row_ = (row_ + 1) % rows();
-    return;
-  }
-  if (static_cast<unsigned char>(c) < 0x20) return;
   text_ += c;
   screen_[static_cast<size_t>(row_)][static_cast<size_t>(column_)] = c;
-  // The text runs on into the next row, and from the last row to the first.
+  // The text runs on into the next row, and from the last cell to the first.
   if (++column_ >= columns_) {
     column_ = 0;
     row_ = (row_ + 1) % rows();
   }
 }
 
+std::vector<std::string> DisplayModel::EventLines() const {
+  std::vector<std::string> lines;
+  for (const DisplayEvent& event : events_) lines.push_back(event.what);
+  return lines;
+}
+
 std::string DisplayModel::Render() const {
   std::string edge = "+" + std::string(static_cast<size_t>(columns_), '-') + "+\n";
   std::string out = edge;
-  for (const std::string& row : screen_) out += "|" + row + "|\n";
+  for (const std::string& row : screen_) {
+    out += '|';
+    for (char c : row) out += (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) > 0x7E) ? '?' : c;
+    out += "|\n";
+  }
   return out + edge;
 }

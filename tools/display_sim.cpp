@@ -1,51 +1,231 @@
-// The simulated display: listens on the far end of a serial line (a device
-// path, such as one end of a pseudo-terminal pair) and shows what a two-line
-// display would show, until the driver's closing command or a time limit.
-#include <fcntl.h>
-#include <poll.h>
+// The simulated display: listens on the far end of a serial line and shows
+// what the display would show, until the driver's closing command or a time
+// limit. The parts: the command model (display_model), the font
+// (display_font), the pictures (display_picture), the live view
+// (display_terminal_view), the spy (display_spy) and the line (serial_line).
+#include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <unistd.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <string>
 
 #include "tools/display_model.h"
+#include "tools/display_picture.h"
+#include "tools/display_spy.h"
+#include "tools/display_terminal_view.h"
+#include "tools/serial_line.h"
+
+#ifdef _WIN32
+#include <direct.h>
+#endif
+
+namespace {
+
+const char kHelp[] =
+    "usage: display_sim [OPTIONS] LINE [SECONDS]\n"
+    "\n"
+    "Listens on the serial LINE and shows what the display at its far end would\n"
+    "show, until the driver closes the display or SECONDS (default 30; 0 for no\n"
+    "limit) pass. LINE is a serial device or one end of a pseudo-terminal pair\n"
+    "(/dev/ttyUSB1, /tmp/lines/com6); on Windows a COM port (COM6, \\\\.\\COM12).\n"
+    "\n"
+    "Options:\n"
+    "  --size COLUMNSxROWS  the display's geometry (default 20x2)\n"
+    "  --picture FILE       draw the final screen as a dot-matrix picture: PNG when\n"
+    "                       FILE ends in .png (not in the Windows build), SVG otherwise\n"
+    "  --frames DIR         draw one numbered picture per change of the screen,\n"
+    "                       DIR/frame-0001.png and on (.svg in the Windows build)\n"
+    "  --spy                print every byte received, in hex, beside the command it\n"
+    "                       decodes to and its time in seconds from the first byte;\n"
+    "                       unknown and cut-off sequences are marked !!\n"
+    "  --baud N             the line's speed (default 9600; always 8-N-1)\n"
+    "\n"
+    "Without --spy the output is a live view of the screen when it is a terminal,\n"
+    "and otherwise one line per event (\"display: cursor 1,2\") with the screen\n"
+    "in a text frame whenever the line goes quiet.\n"
+    "\n"
+    "How the display reads the bytes:\n"
+    "  ESC \"@\"       clears the screen, sends the cursor home (1,1) and puts both\n"
+    "                settings back to not set\n"
+    "  ESC \"*\" n     recorded as setting * n\n"
+    "  ESC \"_\" n     recorded as setting _ n\n"
+    "  ESC \"l\" x y   moves the cursor to column x, row y, counting from 1; a value\n"
+    "                of 0 or beyond the geometry leaves that coordinate where it was\n"
+    "  ESC 0x02      closes the session (the simulator then stops)\n"
+    "  every other byte is a character at the cursor, which then moves one cell\n"
+    "  right; after the last cell of a row it goes to the start of the next row,\n"
+    "  after the last cell of the screen back to 1,1. Bytes outside 0x20..0x7E\n"
+    "  are characters too and show as a placeholder glyph (\"?\" in text frames).\n"
+    "  ESC followed by any other byte is an unknown sequence: reported, and both\n"
+    "  bytes skipped. A sequence whose bytes stop for a second, or at the end, is\n"
+    "  reported as cut off. Argument bytes may take any value, ESC included.\n"
+    "\n"
+    "Exit status: 0 when the driver closed the display, 1 when it did not (or a\n"
+    "picture could not be written), 2 for a wrong command line, 3 when the line\n"
+    "cannot be used.\n";
+
+const int kPollMs = 50;
+const int kCutOffQuietMs = 1000;
+
+int Usage(const std::string& message) {
+  fprintf(stderr, "display_sim: %s (see --help)\n", message.c_str());
+  return 2;
+}
+
+bool ReadNumber(const char* text, long low, long high, int* value) {
+  char* end = nullptr;
+  errno = 0;
+  long number = strtol(text, &end, 10);
+  if (end == text || *end != '\0' || errno == ERANGE || number < low || number > high) return false;
+  *value = static_cast<int>(number);
+  return true;
+}
+
+bool ReadSize(const char* text, int* columns, int* rows) {
+  const char* x = strchr(text, 'x');
+  if (x == nullptr) return false;
+  std::string left(text, static_cast<size_t>(x - text));
+  return ReadNumber(left.c_str(), 1, 100, columns) && ReadNumber(x + 1, 1, 16, rows);
+}
+
+bool MakeFolder(const std::string& path) {
+#ifdef _WIN32
+  return _mkdir(path.c_str()) == 0 || errno == EEXIST;
+#else
+  return mkdir(path.c_str(), 0777) == 0 || errno == EEXIST;
+#endif
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2 || strcmp(argv[1], "--help") == 0) {
-    printf(
-        "usage: display_sim DEVICE [SECONDS]\n"
-        "Shows what a 20x2 display on the far end of DEVICE would show, until the\n"
-        "driver closes the display or SECONDS (default 30) pass.\n");
-    return argc < 2 ? 2 : 0;
+  int columns = 20, rows = 2, baud = 9600, seconds = 30;
+  bool spy = false;
+  std::string picture, frames, line;
+  int positional = 0;
+  for (int i = 1; i < argc; ++i) {
+    const std::string option = argv[i];
+    const bool hasValue = i + 1 < argc;
+    if (option == "--help" || option == "-h") {
+      fputs(kHelp, stdout);
+      return 0;
+    } else if (option == "--spy") {
+      spy = true;
+    } else if (option == "--size") {
+      if (!hasValue || !ReadSize(argv[++i], &columns, &rows)) return Usage("--size needs COLUMNSxROWS, up to 100x16");
+    } else if (option == "--baud") {
+      if (!hasValue || !ReadNumber(argv[++i], 1, 4000000, &baud)) return Usage("--baud needs a speed");
+    } else if (option == "--picture") {
+      if (!hasValue) return Usage("--picture needs a FILE");
+      picture = argv[++i];
+    } else if (option == "--frames") {
+      if (!hasValue) return Usage("--frames needs a DIR");
+      frames = argv[++i];
+    } else if (option.size() > 1 && option[0] == '-') {
+      return Usage("unknown option " + option);
+    } else if (positional == 0) {
+      line = option;
+      ++positional;
+    } else if (positional == 1) {
+      if (!ReadNumber(argv[i], 0, 24 * 3600, &seconds)) return Usage("SECONDS must be a whole number");
+      ++positional;
+    } else {
+      return Usage("too many arguments");
+    }
   }
-  int seconds = argc > 2 ? atoi(argv[2]) : 30;
-  int fd = open(argv[1], O_RDWR | O_NOCTTY | O_NONBLOCK);
-  if (fd < 0) {
-    perror(argv[1]);
-    return 1;
+  if (line.empty()) return Usage("no LINE given");
+  if (PictureIsPng(picture) && !CanWritePng())
+    return Usage("this build writes SVG pictures only: name the picture .svg");
+
+  if (!frames.empty() && !MakeFolder(frames)) {
+    fprintf(stderr, "display_sim: cannot make %s: %s\n", frames.c_str(), strerror(errno));
+    return 2;
   }
-  DisplayModel display;
+
+  SerialLine serial;
+  std::string error;
+  if (!serial.Open(line, baud, &error)) {
+    fprintf(stderr, "display_sim: %s\n", error.c_str());
+    return 3;
+  }
+
+  printf("display: listening on %s\n", line.c_str());
+  fflush(stdout);
+  DisplayModel display(columns, rows);
+  PictureFrames frameWriter(frames);
+  if (!frames.empty()) {
+    display.SetListener([&](const DisplayEvent& event) {
+      std::string frameError;
+      if (!frameWriter.Add(display, event, &frameError)) fprintf(stderr, "display_sim: %s\n", frameError.c_str());
+    });
+  }
+  bool pictureFailed = false;
+  DisplaySpy spyReport;
+  const bool live = !spy && TerminalCanShowLive(stdout);
+  TerminalView view(stdout);
+  if (live) view.Draw(display);
   size_t shown = 0;
-  int quietMs = 0;
-  for (int waited = 0; waited < seconds * 1000 && !display.closed(); waited += 50) {
-    struct pollfd ready = {fd, POLLIN, 0};
-    if (poll(&ready, 1, 50) > 0 && (ready.revents & POLLIN)) {
-      char buffer[512];
-      ssize_t n = read(fd, buffer, sizeof buffer);
-      if (n > 0) display.Feed(std::string(buffer, static_cast<size_t>(n)));
-      quietMs = 0;
-      continue;
+  auto printEvents = [&](bool withScreen) {
+    if (shown == display.events().size()) return;
+    for (; shown < display.events().size(); ++shown) printf("display: %s\n", display.events()[shown].what.c_str());
+    if (withScreen) fputs(display.Render().c_str(), stdout);
+    fflush(stdout);
+  };
+
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point start = Clock::now();
+  Clock::time_point firstByte, lastByte = start;
+  bool anyByte = false, lineFailed = false;
+  auto since = [](Clock::time_point from) { return std::chrono::duration<double>(Clock::now() - from).count(); };
+  while (!display.closed() && (seconds == 0 || since(start) < seconds)) {
+    std::string bytes;
+    if (!serial.Read(kPollMs, &bytes, &error)) {
+      lineFailed = true;
+      break;
     }
-    quietMs += 50;
-    if (quietMs >= 100 && shown < display.events().size()) {
-      for (; shown < display.events().size(); ++shown) printf("display: %s\n", display.events()[shown].c_str());
-      fputs(display.Render().c_str(), stdout);
+    // The spy's time for what happens now: when the bytes came, before
+    // drawing frames takes any time.
+    const Clock::time_point now = Clock::now();
+    if (!bytes.empty()) {
+      if (!anyByte) firstByte = now;
+      anyByte = true;
+      lastByte = now;
+      display.Feed(bytes);
+    } else if (display.midSequence() && since(lastByte) * 1000 >= kCutOffQuietMs) {
+      display.CutOff();
+    }
+    if (spy) {
+      double offset = anyByte ? std::chrono::duration<double>(now - firstByte).count() : 0;
+      fputs(spyReport.Report(display, offset).c_str(), stdout);
       fflush(stdout);
+    } else if (live) {
+      if (!bytes.empty() || display.events().size() != shown) view.Draw(display);
+      shown = display.events().size();
+    } else if (bytes.empty() && since(lastByte) * 1000 >= 100) {
+      printEvents(true);
     }
   }
-  for (; shown < display.events().size(); ++shown) printf("display: %s\n", display.events()[shown].c_str());
-  fputs(display.Render().c_str(), stdout);
+  display.CutOff();
+  if (spy) {
+    fputs(spyReport.Report(display, anyByte ? since(firstByte) : 0).c_str(), stdout);
+  } else if (live) {
+    view.Draw(display);
+  } else {
+    printEvents(false);
+    fputs(display.Render().c_str(), stdout);
+  }
+  if (lineFailed) printf("display: %s\n", error.c_str());
+  if (!picture.empty()) {
+    if (WritePicture(display, picture, &error)) {
+      printf("display: picture of the screen in %s\n", picture.c_str());
+    } else {
+      fprintf(stderr, "display_sim: %s\n", error.c_str());
+      pictureFailed = true;
+    }
+  }
   printf("display: %s\n", display.closed() ? "closed by the driver" : "no closing command came");
-  close(fd);
-  return display.closed() ? 0 : 1;
+  return display.closed() && !pictureFailed && !frameWriter.failed() ? 0 : 1;
 }

@@ -13,6 +13,8 @@ for p in cmake ninja-build g++ make binutils googletest libgtest-dev libbenchmar
          wine64; do
   have_pkg "$p" || need+=("$p")
 done
+# libpng draws the simulated display's PNG pictures.
+have_pkg libpng-dev || need+=(libpng-dev)
 # Wine runs the 32-bit Windows build; it needs the i386 architecture.
 if ! have_pkg wine32:i386 || ! have_pkg wine; then
   if ! dpkg --print-foreign-architectures | grep -qx i386; then
