@@ -13,6 +13,32 @@ namespace {
 
 const char kRule[] = "===================================";
 
+// The time stamp of the second last asked for: the calendar conversion runs
+// once a second, not for every line.
+time_t g_stampSecond = 0;
+int g_stampValid = 0;
+char g_stamp[20];
+
+const char* Stamp(void) {
+  time_t now = time(NULL);
+  if (g_stampValid && now == g_stampSecond) return g_stamp;
+#ifdef _WIN32
+  const struct tm* local = localtime(&now);
+#else
+  // The reentrant form reads the time-zone rules once, not on every call.
+  struct tm converted;
+  const struct tm* local = localtime_r(&now, &converted);
+#endif
+  if (local == NULL || strftime(g_stamp, sizeof g_stamp, "%H:%M:%S %d/%m/%y", local) == 0) {
+    g_stamp[0] = '\0';
+    g_stampValid = 0;
+    return g_stamp;
+  }
+  g_stampSecond = now;
+  g_stampValid = 1;
+  return g_stamp;
+}
+
 }  // namespace
 
 void SetDebugFlag(int value) { g_log.debugFlag = value; }
@@ -35,16 +61,14 @@ void LogOpen(void) {
   LogLine(kRule, kRule);
 }
 
-void LogLine(const char* tag, const char* text) {
+int LogWanted(void) {
   LogOpen();
-  if (g_log.debugFlag == 0 || g_log.stream == NULL) return;
-  char stamp[20];
-  time_t now = time(NULL);
-  const struct tm* local = localtime(&now);
-  if (local == NULL || strftime(stamp, sizeof stamp, "%H:%M:%S %d/%m/%y", local) == 0) {
-    stamp[0] = '\0';
-  }
-  fprintf(g_log.stream, "%s %s %s\n", stamp, tag != NULL ? tag : "", text != NULL ? text : "");
+  return g_log.debugFlag != 0 && g_log.stream != NULL;
+}
+
+void LogLine(const char* tag, const char* text) {
+  if (!LogWanted()) return;
+  fprintf(g_log.stream, "%s %s %s\n", Stamp(), tag != NULL ? tag : "", text != NULL ? text : "");
   fflush(g_log.stream);
 }
 

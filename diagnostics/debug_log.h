@@ -23,6 +23,10 @@ void SetDebugFlag(int value);
 // banner.
 void LogOpen(void);
 
+// Opens the log as LogLine does and tells whether LogLine would write a line
+// now, so that a caller can leave out formatting a text nobody will read.
+int LogWanted(void);
+
 // Writes "<time stamp> <tag> <text>" when the debug flag is set and the log
 // file is open, and flushes it at once. Both texts are written as they stand.
 void LogLine(const char* tag, const char* text);

@@ -174,6 +174,19 @@ void PlatformFailNextCall(PlatformCall call, DWORD error) {
 
 void PlatformClearFaults(void) { memset(g_faults, 0, sizeof g_faults); }
 
+namespace {
+char g_redirect[1024];  // empty: ports open as named
+}  // namespace
+
+void PlatformRedirectPorts(const char* device) {
+  snprintf(g_redirect, sizeof g_redirect, "%s", device != NULL ? device : "");
+}
+
+int PlatformPortDescriptor(HANDLE handle) {
+  Port* port = PortFromHandle(handle);
+  return port != NULL ? port->fd : -1;
+}
+
 DWORD GetLastError(void) { return t_lastError; }
 
 void SetLastError(DWORD code) { t_lastError = code; }
@@ -195,6 +208,7 @@ HANDLE CreateFileA(LPCSTR fileName, DWORD access, DWORD shareMode, LPSECURITY_AT
   }
   char path[1024];
   DevicePathFor(fileName, path, sizeof path);
+  if (g_redirect[0] != '\0') snprintf(path, sizeof path, "%s", g_redirect);
   int flags = O_NOCTTY | O_NONBLOCK | O_CLOEXEC;
   bool reads = (access & GENERIC_READ) != 0;
   bool writes = (access & GENERIC_WRITE) != 0;
@@ -310,10 +324,10 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD count, LPDWORD written, LPOVER
   if (buffer == NULL && count > 0) return Fail(ERROR_INVALID_PARAMETER);
   // A write may take at most multiplier * count + constant milliseconds;
   // when it runs out, the bytes written so far count as the write.
+  // The clock is read only once the line makes the write wait.
   const COMMTIMEOUTS& limits = port->timeouts;
   bool timed = limits.WriteTotalTimeoutMultiplier != 0 || limits.WriteTotalTimeoutConstant != 0;
-  long long deadline =
-      NowMs() + static_cast<long long>(limits.WriteTotalTimeoutMultiplier) * count + limits.WriteTotalTimeoutConstant;
+  long long deadline = -1;
   const char* bytes = static_cast<const char*>(buffer);
   DWORD done = 0;
   while (done < count) {
@@ -326,6 +340,10 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD count, LPDWORD written, LPOVER
     if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return FailErrno();
     int wait = -1;
     if (timed) {
+      if (deadline < 0) {
+        deadline = NowMs() + static_cast<long long>(limits.WriteTotalTimeoutMultiplier) * count +
+                   limits.WriteTotalTimeoutConstant;
+      }
       long long left = deadline - NowMs();
       if (left <= 0) break;
       wait = static_cast<int>(left);
