@@ -4,9 +4,6 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <pty.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -17,47 +14,14 @@
 #include "driver/driver_state.h"
 #include "platform/posix/fault_injection.h"
 #include "tests/support/driver_reset.h"
+#include "tests/support/pty_line.h"
 
 namespace {
 
 const std::string kInitSequence("\x1B\x40\x1B\x2A\x04\x1B\x5F\x00", 8);
 
 // A pseudo-terminal: the driver opens the device, the test reads the master.
-class Pty {
- public:
-  Pty() {
-    char name[256];
-    int slave = -1;
-    if (openpty(&master_, &slave, name, nullptr, nullptr) == 0) {
-      struct termios tio;
-      tcgetattr(slave, &tio);
-      cfmakeraw(&tio);
-      tcsetattr(slave, TCSANOW, &tio);
-      close(slave);
-      device_ = name;
-      fcntl(master_, F_SETFL, O_NONBLOCK);
-    }
-  }
-  ~Pty() {
-    if (master_ >= 0) close(master_);
-  }
-  const std::string& device() const { return device_; }
-  std::string Read(int timeoutMs = 200) {
-    std::string received;
-    for (;;) {
-      struct pollfd ready = {master_, POLLIN, 0};
-      if (poll(&ready, 1, timeoutMs) <= 0) return received;
-      char buffer[256];
-      ssize_t n = read(master_, buffer, sizeof buffer);
-      if (n <= 0) return received;
-      received.append(buffer, static_cast<size_t>(n));
-    }
-  }
-
- private:
-  int master_ = -1;
-  std::string device_;
-};
+using Pty = qvtest::PtyLine;
 
 struct InitResult {
   std::string text;
