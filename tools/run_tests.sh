@@ -12,7 +12,7 @@ bash tools/setup.sh || exit 1
 log=$(mktemp)
 trap 'rm -f "$log"' EXIT
 status=0
-for preset in native native-sanitize windows-i686 windows-x86_64; do
+for preset in native native-sanitize fuzz windows-i686 windows-x86_64; do
   echo "== $preset"
   rm -rf "build/$preset"
   if ! cmake --preset "$preset" -DQV_BUILD_TESTS=ON >/dev/null || ! cmake --build --preset "$preset"; then
