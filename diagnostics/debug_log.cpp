@@ -7,11 +7,34 @@
 #include "driver/driver_state.h"
 #include "platform/win32.h"
 
-DebugLogState g_log = {0, 0, NULL, "", ""};
+DebugLogState g_log = {0, 0, NULL, "", "", 0, 0, ""};
 
 namespace {
 
 const char kRule[] = "===================================";
+
+// The time stamp of the second last asked for (kept in g_log): the calendar
+// conversion runs once a second, not for every line.
+const char* Stamp(void) {
+  char* const stamp = g_log.stamp;
+  time_t now = time(NULL);
+  if (g_log.stampValid && now == g_log.stampSecond) return stamp;
+#ifdef _WIN32
+  const struct tm* local = localtime(&now);
+#else
+  // The reentrant form reads the time-zone rules once, not on every call.
+  struct tm converted;
+  const struct tm* local = localtime_r(&now, &converted);
+#endif
+  if (local == NULL || strftime(stamp, sizeof g_log.stamp, "%H:%M:%S %d/%m/%y", local) == 0) {
+    stamp[0] = '\0';
+    g_log.stampValid = 0;
+    return stamp;
+  }
+  g_log.stampSecond = now;
+  g_log.stampValid = 1;
+  return stamp;
+}
 
 }  // namespace
 
@@ -35,16 +58,14 @@ void LogOpen(void) {
   LogLine(kRule, kRule);
 }
 
-void LogLine(const char* tag, const char* text) {
+int LogWanted(void) {
   LogOpen();
-  if (g_log.debugFlag == 0 || g_log.stream == NULL) return;
-  char stamp[20];
-  time_t now = time(NULL);
-  const struct tm* local = localtime(&now);
-  if (local == NULL || strftime(stamp, sizeof stamp, "%H:%M:%S %d/%m/%y", local) == 0) {
-    stamp[0] = '\0';
-  }
-  fprintf(g_log.stream, "%s %s %s\n", stamp, tag != NULL ? tag : "", text != NULL ? text : "");
+  return g_log.debugFlag != 0 && g_log.stream != NULL;
+}
+
+void LogLine(const char* tag, const char* text) {
+  if (!LogWanted()) return;
+  fprintf(g_log.stream, "%s %s %s\n", Stamp(), tag != NULL ? tag : "", text != NULL ? text : "");
   fflush(g_log.stream);
 }
 

@@ -4,6 +4,7 @@
 #define QV_DIAGNOSTICS_DEBUG_LOG_H
 
 #include <stdio.h>
+#include <time.h>
 
 struct DebugLogState {
   int debugFlag;  // nonzero: log lines are written
@@ -11,6 +12,9 @@ struct DebugLogState {
   FILE* stream;   // null while no log file is open
   char errorText[1120];
   char systemText[1024];
+  time_t stampSecond;  // the second the time stamp below was made for
+  int stampValid;
+  char stamp[20];  // "HH:MM:SS dd/mm/yy"
 };
 
 extern DebugLogState g_log;
@@ -22,6 +26,10 @@ void SetDebugFlag(int value);
 // the first call; later calls do nothing. With the debug flag set, writes the
 // banner.
 void LogOpen(void);
+
+// Opens the log as LogLine does and tells whether LogLine would write a line
+// now, so that a caller can leave out formatting a text nobody will read.
+int LogWanted(void);
 
 // Writes "<time stamp> <tag> <text>" when the debug flag is set and the log
 // file is open, and flushes it at once. Both texts are written as they stand.

@@ -25,9 +25,11 @@ extern "C" int DISPLAYDLL_CALL DISPLAYDLL_PowerResume(void) {
 extern "C" int DISPLAYDLL_CALL DISPLAYDLL_SetPosition(int x, int y) {
   int column = x & 0xFF;
   int row = y & 0xFF;
-  char line[32];
-  snprintf(line, sizeof line, "x=%d, y=%d", column, row);
-  LogLine("SetPosition", line);
+  if (LogWanted()) {
+    char line[32];
+    snprintf(line, sizeof line, "x=%d, y=%d", column, row);
+    LogLine("SetPosition", line);
+  }
   if (row > g_driver.rows) row = 1;
   if (column > g_driver.columns) column = 1;
   const unsigned char command[4] = {0x1B, kPositionCommand, static_cast<unsigned char>(column),

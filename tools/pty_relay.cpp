@@ -3,7 +3,9 @@
 // DIR/NAME_A and DIR/NAME_B to their device files and copies every byte
 // written to one to the other. Creating DIR/hangup-NAME cuts that pair: its
 // pseudo-terminals are closed, so a program still holding one of them sees
-// its writes fail. DIR/ready appears once every link is in place.
+// its writes fail. Removing the file plugs the pair in again, on new
+// pseudo-terminals behind the same links. DIR/ready appears once every link
+// is in place.
 //
 //   pty_relay DIR NAME_A:NAME_B [NAME_A:NAME_B]...
 #include <errno.h>
@@ -119,9 +121,16 @@ int main(int argc, char** argv) {
     owners.clear();
     for (size_t p = 0; p < pairs.size(); ++p) {
       Pair& pair = pairs[p];
-      if (pair.cut) continue;
       // Not NAME.hangup: Windows reads "com7.hangup" as the device COM7.
-      if (Exists(dir + "/hangup-" + pair.ends[0].name) || Exists(dir + "/hangup-" + pair.ends[1].name)) {
+      bool hungUp = Exists(dir + "/hangup-" + pair.ends[0].name) || Exists(dir + "/hangup-" + pair.ends[1].name);
+      if (pair.cut && !hungUp) {
+        bool opened = true;
+        for (End& end : pair.ends) opened = opened && OpenEnd(dir, &end);
+        if (!opened) return 1;
+        pair.cut = false;
+      }
+      if (pair.cut) continue;
+      if (hungUp) {
         Cut(&pair);
         continue;
       }

@@ -16,7 +16,7 @@ run_tmp=$(mktemp -d)
 trap 'rm -f "$log"; rm -rf "$run_tmp"' EXIT
 export TMPDIR=$run_tmp
 status=0
-for preset in native native-sanitize windows-i686 windows-x86_64; do
+for preset in native native-sanitize fuzz windows-i686 windows-x86_64; do
   echo "== $preset"
   rm -rf "build/$preset"
   if ! cmake --preset "$preset" -DQV_BUILD_TESTS=ON >/dev/null || ! cmake --build --preset "$preset"; then

@@ -15,6 +15,10 @@ for p in cmake ninja-build g++ make binutils googletest libgtest-dev libbenchmar
 done
 # libpng draws the simulated display's PNG pictures.
 have_pkg libpng-dev || need+=(libpng-dev)
+# Fuzzing (clang with libFuzzer), memcheck and the system-call counts.
+for p in clang-14 libclang-rt-14-dev valgrind strace; do
+  have_pkg "$p" || need+=("$p")
+done
 # Wine runs the 32-bit Windows build; it needs the i386 architecture.
 if ! have_pkg wine32:i386 || ! have_pkg wine; then
   if ! dpkg --print-foreign-architectures | grep -qx i386; then

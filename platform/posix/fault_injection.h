@@ -29,4 +29,12 @@ COMMTIMEOUTS PlatformLastCommTimeouts(void);
 // The Windows error number the layer reports for a system error number.
 DWORD PlatformErrorFromErrno(int code);
 
+// ---- For fuzz targets and benchmarks, which name ports at random or write
+// beside the driver.
+// While `device` is not null, every port opening goes to that device
+// instead of the one named (so no name can reach a real device); null ends it.
+void PlatformRedirectPorts(const char* device);
+// The descriptor behind an open port handle, -1 for anything else.
+int PlatformPortDescriptor(HANDLE handle);
+
 #endif

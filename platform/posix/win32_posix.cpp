@@ -215,6 +215,19 @@ DCB PlatformLastCommState(void) { return g_lastCommState; }
 
 COMMTIMEOUTS PlatformLastCommTimeouts(void) { return g_lastCommTimeouts; }
 
+namespace {
+char g_redirect[1024];  // empty: ports open as named
+}  // namespace
+
+void PlatformRedirectPorts(const char* device) {
+  snprintf(g_redirect, sizeof g_redirect, "%s", device != NULL ? device : "");
+}
+
+int PlatformPortDescriptor(HANDLE handle) {
+  Port* port = PortFromHandle(handle);
+  return port != NULL ? port->fd : -1;
+}
+
 DWORD GetLastError(void) { return t_lastError; }
 
 void SetLastError(DWORD code) { t_lastError = code; }
@@ -236,6 +249,7 @@ HANDLE CreateFileA(LPCSTR fileName, DWORD access, DWORD shareMode, LPSECURITY_AT
   }
   char path[1024];
   DevicePathFor(fileName, path, sizeof path);
+  if (g_redirect[0] != '\0') snprintf(path, sizeof path, "%s", g_redirect);
   int flags = O_NOCTTY | O_NONBLOCK | O_CLOEXEC;
   bool reads = (access & GENERIC_READ) != 0;
   bool writes = (access & GENERIC_WRITE) != 0;
@@ -254,7 +268,7 @@ HANDLE CreateFileA(LPCSTR fileName, DWORD access, DWORD shareMode, LPSECURITY_AT
       Fail(ERROR_ACCESS_DENIED);
       return INVALID_HANDLE_VALUE;
     }
-    exclusive = isatty(fd) && ioctl(fd, TIOCEXCL) == 0;
+    exclusive = isatty(fd) && ioctl(fd, TIOCEXCL, NULL) == 0;
   }
   port->used = true;
   port->exclusive = exclusive;
@@ -355,10 +369,10 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD count, LPDWORD written, LPOVER
   if (buffer == NULL && count > 0) return Fail(ERROR_INVALID_PARAMETER);
   // A write may take at most multiplier * count + constant milliseconds;
   // when it runs out, the bytes written so far count as the write.
+  // The clock is read only once the line makes the write wait.
   const COMMTIMEOUTS& limits = port->timeouts;
   bool timed = limits.WriteTotalTimeoutMultiplier != 0 || limits.WriteTotalTimeoutConstant != 0;
-  long long deadline =
-      NowMs() + static_cast<long long>(limits.WriteTotalTimeoutMultiplier) * count + limits.WriteTotalTimeoutConstant;
+  long long deadline = -1;
   const char* bytes = static_cast<const char*>(buffer);
   DWORD done = 0;
   while (done < count) {
@@ -371,6 +385,10 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD count, LPDWORD written, LPOVER
     if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return FailErrno();
     int wait = -1;
     if (timed) {
+      if (deadline < 0) {
+        deadline = NowMs() + static_cast<long long>(limits.WriteTotalTimeoutMultiplier) * count +
+                   limits.WriteTotalTimeoutConstant;
+      }
       long long left = deadline - NowMs();
       if (left <= 0) break;
       wait = static_cast<int>(left);
@@ -391,7 +409,7 @@ BOOL CloseHandle(HANDLE object) {
   // Give the device back as it was: the exclusive flag stays on a terminal
   // for as long as anything keeps it open (a relay, a monitor, the far end of
   // a pseudo-terminal pair), and would lock every other program out.
-  if (port->exclusive) ioctl(port->fd, TIOCNXCL);
+  if (port->exclusive) ioctl(port->fd, TIOCNXCL, NULL);
   flock(port->fd, LOCK_UN);
   close(port->fd);
   port->exclusive = false;

@@ -4,8 +4,11 @@
 // of pseudo-terminals (set up by tests/with_ports.sh); the test reads the
 // other end and so sees exactly the bytes a display would receive.
 #include <gtest/gtest.h>
+#include <stdio.h>
 #include <stdlib.h>
 
+#include <algorithm>
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -623,3 +626,81 @@ TEST(DebugLog, OutputBeforeInitOpensTheLogWithoutBanner) {
 }
 
 }  // namespace
+
+// ------------------------------------------------------ faults under load
+
+namespace {
+
+// The relay plugs the hang-up line in again once its file is gone.
+void PlugInAgain(const std::string& hangupFile) {
+  remove(hangupFile.c_str());
+  qvtest::SleepMs(300);  // the relay looks every 20 ms
+}
+
+}  // namespace
+
+// The display unplugged in the middle of a stream of calls and plugged back
+// in: the calls go on failing promptly with their "Error" lines, nothing
+// crashes, and a host that starts the driver again finds the display.
+TEST_F(Line, DisplayUnpluggedAndPluggedBackIn) {
+  const std::string hangup = Env("QV_TEST_HANGUP_FILE");
+  if (hangup.empty()) GTEST_SKIP() << "QV_TEST_HANGUP_FILE is not set: run through tests/with_ports.sh";
+  PlugInAgain(hangup);  // an earlier test may have left the line cut
+  OPEN_LINE("QV_TEST_HANGUP_PORT", "QV_TEST_HANGUP_PEER");
+  {
+    Driver driver;
+    REQUIRE_DRIVER(driver);
+    int status = -1;
+    driver.Init(20, 2, Parameters(",9600,8,N,1Log").c_str(), &status);
+    ASSERT_EQ(1, status);
+    EXPECT_EQ(Hex(kInitSequence), Hex(peer_.Read(kInitSequence.size(), kQuietMs)));
+    for (int i = 0; i < 50; ++i) {
+      ASSERT_EQ(1, driver.SetPosition(1, 1 + i % 2));
+      ASSERT_EQ(1, driver.Write("before"));
+      EXPECT_EQ(Hex(Position(1, 1 + i % 2) + "before"), Hex(peer_.Read(10, kQuietMs))) << i;
+    }
+    peer_.Close();
+    ASSERT_TRUE(qvtest::CreateEmptyFile(hangup));
+    // Calls go on while the line goes down, and after: none may hang.
+    auto slowest = std::chrono::steady_clock::duration::zero();
+    int failed = 0;
+    int calls = 0;
+    for (; calls < 2000 && failed < 100; ++calls) {
+      auto start = std::chrono::steady_clock::now();
+      int result = calls % 3 == 0   ? driver.SetPosition(2, 1)
+                   : calls % 3 == 1 ? driver.Write("during")
+                                    : driver.PowerResume();
+      slowest = std::max(slowest, std::chrono::steady_clock::now() - start);
+      if (result == DISPLAYDLL_WRITE_FAILED) {
+        ++failed;
+      } else {
+        ASSERT_EQ(1, result) << "call " << calls;
+        ASSERT_EQ(0, failed) << "a write went through after the line was cut";
+        qvtest::SleepMs(1);
+      }
+    }
+    EXPECT_EQ(100, failed) << "the writes did not fail once the line was cut";
+    EXPECT_LT(slowest, std::chrono::seconds(2)) << "a call on the cut line took long";
+    std::vector<std::string> lines = LogLines(driver.Log());
+    int errors = 0;
+    for (size_t i = 0; i < lines.size(); ++i) {
+      if (lines[i].find("Error ") != 0) continue;
+      ++errors;
+      EXPECT_EQ(0u, lines[i].find("Error Error writing string : ")) << lines[i];
+      EXPECT_TRUE(i + 1 < lines.size() && lines[i + 1].empty()) << "no empty line after " << lines[i];
+    }
+    EXPECT_EQ(failed, errors) << driver.Log();
+    EXPECT_EQ(1, driver.Done()) << "the port stays the driver's until Done";
+  }
+  PlugInAgain(hangup);
+  OPEN_LINE("QV_TEST_HANGUP_PORT", "QV_TEST_HANGUP_PEER");
+  Driver again;
+  REQUIRE_DRIVER(again);
+  int status = -1;
+  again.Init(20, 2, Parameters(",9600,8,N,1").c_str(), &status);
+  ASSERT_EQ(1, status);
+  EXPECT_EQ(Hex(kInitSequence), Hex(peer_.Read(kInitSequence.size(), kQuietMs)));
+  EXPECT_EQ(1, again.Write("back again"));
+  EXPECT_EQ("back again", peer_.Read(10, kQuietMs));
+  EXPECT_EQ(1, again.Done());
+}

@@ -11,7 +11,7 @@ void ResetDriverForTest() {
   if (g_driver.port != NULL && g_driver.port != INVALID_HANDLE_VALUE) CloseHandle(g_driver.port);
   g_driver = kDriverStateAtLoad;
   if (g_log.stream != NULL) fclose(g_log.stream);
-  g_log = DebugLogState{0, 0, NULL, "", ""};
+  g_log = DebugLogState{0, 0, NULL, "", "", 0, 0, ""};
   PlatformClearFaults();
 }
 

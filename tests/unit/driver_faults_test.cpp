@@ -5,12 +5,9 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <limits.h>
-#include <poll.h>
-#include <pty.h>
 #include <string.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -21,56 +18,14 @@
 #include "driver/driver_state.h"
 #include "platform/posix/fault_injection.h"
 #include "tests/support/driver_reset.h"
+#include "tests/support/pty_line.h"
 
 namespace {
 
 const std::string kInitSequence("\x1B\x40\x1B\x2A\x04\x1B\x5F\x00", 8);
 
 // A pseudo-terminal: the driver opens the device, the test reads the master.
-// The test keeps a descriptor of the device open as well, as a relay or a
-// monitor would, and sees the terminal's settings through it.
-class Pty {
- public:
-  Pty() {
-    char name[256];
-    if (openpty(&master_, &slave_, name, nullptr, nullptr) == 0) {
-      struct termios tio;
-      tcgetattr(slave_, &tio);
-      cfmakeraw(&tio);
-      tcsetattr(slave_, TCSANOW, &tio);
-      device_ = name;
-      fcntl(master_, F_SETFL, O_NONBLOCK);
-      fcntl(slave_, F_SETFL, O_NONBLOCK);
-    }
-  }
-  ~Pty() {
-    if (master_ >= 0) close(master_);
-    if (slave_ >= 0) close(slave_);
-  }
-  const std::string& device() const { return device_; }
-  int device_fd() const { return slave_; }
-  struct termios Settings() const {
-    struct termios tio = {};
-    tcgetattr(slave_, &tio);
-    return tio;
-  }
-  std::string Read(int timeoutMs = 200) {
-    std::string received;
-    for (;;) {
-      struct pollfd ready = {master_, POLLIN, 0};
-      if (poll(&ready, 1, timeoutMs) <= 0) return received;
-      char buffer[256];
-      ssize_t n = read(master_, buffer, sizeof buffer);
-      if (n <= 0) return received;
-      received.append(buffer, static_cast<size_t>(n));
-    }
-  }
-
- private:
-  int master_ = -1;
-  int slave_ = -1;
-  std::string device_;
-};
+using Pty = qvtest::PtyLine;
 
 struct InitResult {
   std::string text;
