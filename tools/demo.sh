@@ -44,9 +44,7 @@ preset=
 if [ $native = 0 ]; then
   echo "== building QV-731.dll for 32-bit Windows"
   build windows-i686 QV-731 display_host
-  if QV_WINE_PREPARE=1 tools/wine_run.sh build/windows-i686/display_host.exe >/dev/null 2>&1; then
-    preset=windows-i686
-  elif [ -z "$device" ] && tools/vm32/run.sh --needed; then
+  if [ "$in_vm" = 0 ] && [ -z "$device" ] && tools/vm32/run.sh --needed; then
     # The real 32-bit DLL in a throwaway virtual machine that can run it.
     echo "== this machine cannot run 32-bit programs: the demo goes on in a virtual machine that can"
     echo "   (the first time its disk image is built from Debian's packages: a few minutes)"
@@ -56,6 +54,8 @@ if [ $native = 0 ]; then
     echo "== the virtual machine could not show it (see above); using the 64-bit build of the same sources"
     build windows-x86_64 QV-731 display_host
     preset=windows-x86_64
+  elif QV_WINE_PREPARE=1 tools/wine_run.sh build/windows-i686/display_host.exe >/dev/null 2>&1; then
+    preset=windows-i686
   else
     echo "== this machine cannot run 32-bit Windows programs; using the 64-bit build of the same sources"
     build windows-x86_64 QV-731 display_host

@@ -41,7 +41,7 @@ for preset in ${*:-native native-sanitize windows-i686 windows-x86_64}; do
     continue
   fi
   if [ "$preset" = windows-i686 ] && tools/vm32/run.sh --needed; then
-    echo "== $preset: this machine cannot run 32-bit programs; the tests run in a virtual machine that can"
+    echo "== $preset: the tests run in the 32-bit virtual machine (tools/vm32/run.sh)"
     vm32_ctest --preset "$preset" || status=1
     continue
   fi

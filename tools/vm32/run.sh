@@ -173,11 +173,13 @@ fi
 exec 9>&-
 [ $prepare = 0 ] || exit 0
 
+# The command's output goes through a pipe, as under a test harness: on the
+# serial console, Wine would draw on it as on a terminal.
 {
   printf 'cd %q || exit 1\n' "$cwd"
-  printf 'exec'
-  printf ' %q' "$@"
-  printf '\n'
+  printf '%q ' "$@"
+  printf '2>&1 | cat\n'
+  printf 'exit "${PIPESTATUS[0]}"\n'
 } >"$job/command"
 echo "vm32: starting the 32-bit test machine ($accel_name, 2 vCPUs; about 10 s to boot)"
 rc=0
