@@ -32,20 +32,28 @@ fail() {
 }
 
 # The chroot's mounts live in a mount namespace of their own, so that nothing
-# stays mounted when a step fails or is interrupted.
+# stays mounted when a step fails or is interrupted. Inside a chroot, where /
+# is no mount point, its propagation cannot be made private: there the mounts
+# are left as they are (private already unless the system shares them) and
+# each step unmounts what it mounted.
+propagation=private
+unshare --mount --propagation private true 2>/dev/null || propagation=unchanged
 in_tree() {
-  unshare --mount --propagation private -- /bin/sh -ec '
+  unshare --mount --propagation $propagation -- /bin/sh -ec '
     tree=$1; shift
     mount -t proc proc "$tree/proc"
     mount -t sysfs sys "$tree/sys"
     mount --rbind /dev "$tree/dev"
-    exec chroot "$tree" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LANG=C.UTF-8 \
-      DEBIAN_FRONTEND=noninteractive "$@"' in_tree "$tree" "$@"
+    rc=0
+    chroot "$tree" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LANG=C.UTF-8 \
+      DEBIAN_FRONTEND=noninteractive "$@" || rc=$?
+    umount -R "$tree/dev" "$tree/sys" "$tree/proc"
+    exit $rc' in_tree "$tree" "$@"
 }
 
 rm -rf --one-file-system "$tree"
 step "debootstrap: a minimal Debian 12 from $mirror (about 1 to 2 min)"
-unshare --mount --propagation private -- debootstrap --variant=minbase bookworm "$tree" "$mirror" >>"$log" 2>&1 || fail
+unshare --mount --propagation $propagation -- debootstrap --variant=minbase bookworm "$tree" "$mirror" >>"$log" 2>&1 || fail
 
 step "the kernel, Wine for 32-bit programs and ctest (about 2 min)"
 # No services start in the chroot; the initramfs holds just what finds the disk.

@@ -87,15 +87,14 @@ trap 'echo "vm32: stopped; stopping the machine" >&2; exit 143' TERM HUP
 
 # KVM where this machine offers it on a processor with hardware
 # virtualisation (a /dev/kvm without it cannot boot a stock kernel), else TCG
-# with a thread for each vCPU.
+# with a thread for each vCPU (qemu also falls back to it where KVM fails to
+# start). No SMAP: qemu's TCG faults on the iret of 32-bit Wine with it.
+accel=(-accel tcg,thread=multi -cpu max,smap=off)
+accel_name=TCG
 if [ "${QV_VM32_ACCEL:-}" != tcg ] && [ -r /dev/kvm ] && [ -w /dev/kvm ] &&
   grep -qw -e vmx -e svm /proc/cpuinfo; then
-  accel=(-accel kvm -cpu host)
+  accel=(-accel kvm "${accel[@]}")
   accel_name=KVM
-else
-  # No SMAP: qemu's TCG faults on the iret of 32-bit Wine with it.
-  accel=(-accel tcg,thread=multi -cpu max,smap=off)
-  accel_name=TCG
 fi
 
 # boot IMAGE MODE TIMEOUT DISK_OPTIONS: boots the image with the job folder and the
@@ -146,6 +145,10 @@ mkdir -p "$cache"
 exec 9>"$cache/.lock"
 flock 9
 if [ ! -f "$image/ready" ]; then
+  if [ "$(id -u)" != 0 ]; then
+    echo "vm32: building the machine's disk image needs root (debootstrap, chroot)" >&2
+    exit 1
+  fi
   build_start=$(date +%s)
   echo "vm32: building the 32-bit test machine's disk image (once; about 3 min)"
   rm -rf --one-file-system "$image.new"
