@@ -21,7 +21,7 @@ if ! have_pkg wine32:i386 || ! have_pkg wine; then
   need+=(wine wine32:i386)
 fi
 
-install() {
+apt_install() {
   if [ "$(id -u)" -ne 0 ]; then
     SUDO=sudo
   else
@@ -32,7 +32,7 @@ install() {
   $SUDO apt-get update -qq
   $SUDO apt-get install -y -qq --no-install-recommends "$@" >/dev/null
 }
-[ ${#need[@]} -eq 0 ] || install "${need[@]}"
+[ ${#need[@]} -eq 0 ] || apt_install "${need[@]}"
 
 # Where Wine cannot start 32-bit programs (a kernel without 32-bit support),
 # the 32-bit Windows tests run in a throwaway virtual machine
@@ -43,5 +43,5 @@ if bash "$(dirname "$0")/vm32/run.sh" --needed; then
     have_pkg "$p" || need+=("$p")
   done
 fi
-[ ${#need[@]} -eq 0 ] || install "${need[@]}"
+[ ${#need[@]} -eq 0 ] || apt_install "${need[@]}"
 echo "setup: all build and test tools are present"
