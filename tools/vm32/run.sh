@@ -68,17 +68,19 @@ image=$cache/$recipe
 job=
 qemu_pid=
 build_pid=
+building=0
 cleanup() {
   if [ -n "$build_pid" ]; then
     kill -TERM -- -"$build_pid" 2>/dev/null
     wait "$build_pid" 2>/dev/null
-    rm -rf --one-file-system "$image.new"
   fi
   if [ -n "$qemu_pid" ]; then
     kill -KILL "$qemu_pid" 2>/dev/null
     wait "$qemu_pid" 2>/dev/null
     qemu_pid=
   fi
+  # An image whose build or first start did not end.
+  [ $building = 0 ] || rm -rf --one-file-system "$image.new"
   [ -z "$job" ] || rm -rf "$job"
 }
 trap cleanup EXIT
@@ -152,6 +154,7 @@ if [ ! -f "$image/ready" ]; then
   build_start=$(date +%s)
   echo "vm32: building the 32-bit test machine's disk image (once; about 3 min)"
   rm -rf --one-file-system "$image.new"
+  building=1
   # In a process group of its own, stopped with this script.
   setsid bash "$here/image.sh" "$image.new" &
   build_pid=$!
@@ -162,11 +165,11 @@ if [ ! -f "$image/ready" ]; then
   boot "$image.new" setup 900 "" || rc=$?
   if [ $rc != 0 ] || [ "$(cat "$job/rc" 2>/dev/null)" != 0 ]; then
     echo "vm32: the image's first start failed" >&2
-    rm -rf --one-file-system "$image.new"
     exit 1
   fi
   rm -rf --one-file-system "$image"
   mv -T "$image.new" "$image"
+  building=0
   touch "$image/ready"
   echo "vm32: image ready in $(($(date +%s) - build_start)) s: $image"
   for old in "$cache"/*; do
