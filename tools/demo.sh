@@ -13,6 +13,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 
+args=("$@")
 device=
 native=0
 picture=
@@ -26,9 +27,13 @@ while [ $# -gt 0 ]; do
   esac
 done
 
-bash tools/setup.sh
+# QV_DEMO_IN_VM=1: the demo runs again inside the 32-bit machine (see below),
+# on what is built already.
+in_vm=${QV_DEMO_IN_VM:-0}
+[ "$in_vm" = 1 ] || bash tools/setup.sh
 # build PRESET TARGET...: only what the demo runs.
 build() {
+  [ "$in_vm" = 0 ] || return 0
   local preset=$1
   shift
   cmake --preset "$preset" >/dev/null
@@ -43,7 +48,17 @@ preset=
 if [ $native = 0 ]; then
   echo "== building QV-731.dll for 32-bit Windows"
   build windows-i686 QV-731 display_host
-  if QV_WINE_PREPARE=1 tools/wine_run.sh build/windows-i686/display_host.exe >/dev/null 2>&1; then
+  if [ "$in_vm" = 0 ] && [ -z "$device" ] && tools/vm32/run.sh --needed; then
+    # The real 32-bit DLL in a throwaway virtual machine that can run it.
+    echo "== this machine cannot run 32-bit programs: the demo goes on in a virtual machine that can"
+    echo "   (the first time its disk image is built from Debian's packages: a few minutes)"
+    if tools/vm32/run.sh -- env QV_DEMO_IN_VM=1 bash tools/demo.sh "${args[@]}"; then
+      exit 0
+    fi
+    echo "== the virtual machine could not show it (see above); using the 64-bit build of the same sources"
+    build windows-x86_64 QV-731 display_host
+    preset=windows-x86_64
+  elif QV_WINE_PREPARE=1 tools/wine_run.sh build/windows-i686/display_host.exe >/dev/null 2>&1; then
     preset=windows-i686
   else
     echo "== this machine cannot run 32-bit Windows programs; using the 64-bit build of the same sources"

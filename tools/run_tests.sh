@@ -4,7 +4,8 @@
 # AddressSanitizer and UndefinedBehaviorSanitizer, the 32-bit Windows DLL
 # (export table, imports, version resource, and under Wine the end-to-end
 # suite) and the 64-bit Windows build of the same sources under 64-bit Wine.
-# Ends with the source format check and one summary line.
+# Ends with the source format check and one summary line. Presets named as
+# arguments are the only ones built and tested.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 bash tools/setup.sh || exit 1
@@ -16,13 +17,36 @@ run_tmp=$(mktemp -d)
 trap 'rm -f "$log"; rm -rf "$run_tmp"' EXIT
 export TMPDIR=$run_tmp
 status=0
-for preset in native native-sanitize fuzz windows-i686 windows-x86_64; do
+
+# vm32_ctest ARGUMENTS...: ctest in the throwaway 32-bit machine
+# (tools/vm32/run.sh), for a machine whose kernel cannot run 32-bit programs.
+# It runs in the background so that an interrupt stops it at once.
+vm32_ctest() {
+  local pid rc tee_pid
+  exec 3> >(tee -a "$log")
+  tee_pid=$!
+  tools/vm32/run.sh -- ctest "$@" >&3 2>&1 &
+  pid=$!
+  trap 'kill -TERM $pid 2>/dev/null; wait $pid; exit 130' INT TERM
+  wait $pid
+  rc=$?
+  trap - INT TERM
+  exec 3>&-
+  wait $tee_pid
+  return $rc
+}
+for preset in ${*:-native native-sanitize fuzz windows-i686 windows-x86_64}; do
   echo "== $preset"
   rm -rf "build/$preset"
   if ! cmake --preset "$preset" -DQV_BUILD_TESTS=ON >/dev/null || ! cmake --build --preset "$preset"; then
     echo "== $preset: build failed"
     echo "0 tests passed, 1 tests failed out of 1" >>"$log"
     status=1
+    continue
+  fi
+  if [ "$preset" = windows-i686 ] && tools/vm32/run.sh --needed; then
+    echo "== $preset: the tests run in the 32-bit virtual machine (tools/vm32/run.sh)"
+    vm32_ctest --preset "$preset" || status=1
     continue
   fi
   ctest --preset "$preset" 2>&1 | tee -a "$log"

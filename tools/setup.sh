@@ -27,15 +27,27 @@ if ! have_pkg wine32:i386 || ! have_pkg wine; then
   need+=(wine wine32:i386)
 fi
 
-if [ ${#need[@]} -gt 0 ]; then
+apt_install() {
   if [ "$(id -u)" -ne 0 ]; then
     SUDO=sudo
   else
     SUDO=
   fi
-  echo "setup: installing ${need[*]}"
+  echo "setup: installing $*"
   export DEBIAN_FRONTEND=noninteractive
   $SUDO apt-get update -qq
-  $SUDO apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
+  $SUDO apt-get install -y -qq --no-install-recommends "$@" >/dev/null
+}
+[ ${#need[@]} -eq 0 ] || apt_install "${need[@]}"
+
+# Where Wine cannot start 32-bit programs (a kernel without 32-bit support),
+# the 32-bit Windows tests run in a throwaway virtual machine
+# (tools/vm32/run.sh): qemu and what builds its disk from Debian's packages.
+need=()
+if bash "$(dirname "$0")/vm32/run.sh" --needed; then
+  for p in qemu-system-x86 debootstrap e2fsprogs; do
+    have_pkg "$p" || need+=("$p")
+  done
 fi
+[ ${#need[@]} -eq 0 ] || apt_install "${need[@]}"
 echo "setup: all build and test tools are present"

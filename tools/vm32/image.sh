@@ -1,0 +1,84 @@
+#!/usr/bin/env bash
+# The recipe of the 32-bit test machine's disk: a Debian 12 amd64 system with
+# Debian's stock kernel and Wine for 32-bit programs, made only from Debian's
+# packages. Writes vmlinuz, initrd.img and root.img (an ext4 image, made from
+# the tree without mounting it) into DIR. run.sh calls it, boots the result
+# once to finish the set-up inside (guest-init.sh), and caches it; a change of
+# this file or of guest-init.sh makes it build a new one.
+#
+#   image.sh DIR        (as root; the steps' output goes to DIR/build.log)
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+out=$1
+tree=$out/tree
+log=$out/build.log
+mkdir -p "$out"
+: >"$log"
+
+# What the guest needs: the kernel, Wine for 32-bit programs, ctest to run the
+# tests, the objdump and strings of the DLL check, python3 for test helpers.
+packages="linux-image-amd64 wine wine32:i386 wine64 cmake binutils binutils-mingw-w64-i686 python3 procps"
+
+# The Debian mirror this machine's apt already uses.
+mirror=$(cat /etc/apt/sources.list /etc/apt/sources.list.d/*.list /etc/apt/sources.list.d/*.sources 2>/dev/null |
+  grep -v '^[[:space:]]*#' | grep -o -E 'https?://[^ ]+/debian/?( |$)' | head -n 1 | tr -d ' ' || true)
+mirror=${mirror:-http://deb.debian.org/debian}
+
+step() { echo "vm32:   $(date +%T) $*"; }
+fail() {
+  echo "vm32: building the image failed; the last lines of $log:" >&2
+  tail -n 25 "$log" >&2
+  exit 1
+}
+
+# The chroot's mounts live in a mount namespace of their own, so that nothing
+# stays mounted when a step fails or is interrupted. Inside a chroot, where /
+# is no mount point, its propagation cannot be made private: there the mounts
+# are left as they are (private already unless the system shares them) and
+# each step unmounts what it mounted.
+propagation=private
+unshare --mount --propagation private true 2>/dev/null || propagation=unchanged
+in_tree() {
+  unshare --mount --propagation $propagation -- /bin/sh -ec '
+    tree=$1; shift
+    mount -t proc proc "$tree/proc"
+    mount -t sysfs sys "$tree/sys"
+    mount --rbind /dev "$tree/dev"
+    rc=0
+    chroot "$tree" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LANG=C.UTF-8 \
+      DEBIAN_FRONTEND=noninteractive "$@" || rc=$?
+    umount -R "$tree/dev" "$tree/sys" "$tree/proc"
+    exit $rc' in_tree "$tree" "$@"
+}
+
+rm -rf --one-file-system "$tree"
+step "debootstrap: a minimal Debian 12 from $mirror (about 1 to 2 min)"
+unshare --mount --propagation $propagation -- debootstrap --variant=minbase bookworm "$tree" "$mirror" >>"$log" 2>&1 || fail
+
+step "the kernel, Wine for 32-bit programs and ctest (about 2 min)"
+# No services start in the chroot; the initramfs holds just what finds the disk.
+printf '#!/bin/sh\nexit 101\n' >"$tree/usr/sbin/policy-rc.d"
+chmod 755 "$tree/usr/sbin/policy-rc.d"
+mkdir -p "$tree/etc/initramfs-tools/conf.d"
+printf 'MODULES=list\n' >"$tree/etc/initramfs-tools/conf.d/qv-vm32"
+printf 'virtio_pci\nvirtio_blk\next4\n' >>"$tree/etc/initramfs-tools/modules"
+in_tree dpkg --add-architecture i386 >>"$log" 2>&1 || fail
+in_tree apt-get update -q >>"$log" 2>&1 || fail
+# shellcheck disable=SC2086
+in_tree apt-get install -y -q --no-install-recommends $packages >>"$log" 2>&1 || fail
+in_tree apt-get clean >>"$log" 2>&1 || fail
+rm -rf "$tree"/var/lib/apt/lists/* "$tree/usr/sbin/policy-rc.d"
+
+step "the machine's own start-up program and the disk image"
+install -m 755 "$here/guest-init.sh" "$tree/sbin/qv-init"
+echo qv-vm32 >"$tree/etc/hostname"
+kernel=$(ls "$tree"/boot/vmlinuz-* | sort -V | tail -n 1)
+cp "$kernel" "$out/vmlinuz"
+cp "$tree/boot/initrd.img-${kernel##*/vmlinuz-}" "$out/initrd.img"
+# The tree and room for the Wine prefix and what the tests write.
+size_mb=$(($(du -sm "$tree" | cut -f1) + 1536))
+rm -f "$out/root.img"
+truncate -s "${size_mb}M" "$out/root.img"
+mkfs.ext4 -q -F -L qv-vm32 -d "$tree" "$out/root.img" >>"$log" 2>&1 || fail
+rm -rf --one-file-system "$tree"
+step "image ready ($size_mb MB, sparse)"

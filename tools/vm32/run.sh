@@ -1,0 +1,198 @@
+#!/usr/bin/env bash
+# Runs a command inside a throwaway Debian 12 amd64 machine that can run 32-bit
+# Windows programs under Wine: for machines whose kernel cannot run 32-bit
+# programs. The machine runs under qemu-system-x86_64 (KVM where /dev/kvm can
+# be used, TCG otherwise) and sees the project folder at the same path as here,
+# so build folders and the tests' files stay valid; the command runs in the
+# current folder, which must be inside the project. Its output comes back as it
+# is printed and its exit code is this script's.
+#
+#   tools/vm32/run.sh [--timeout SECONDS] [--] COMMAND [ARGUMENT]...
+#   tools/vm32/run.sh --prepare        only build the image
+#   tools/vm32/run.sh --needed         exit 0 where 32-bit Windows programs
+#                                      must run in the machine, 1 elsewhere
+#
+# The disk image is built once, from Debian's packages (image.sh, about 3 min),
+# and cached in ~/.cache/qv-731/vm32/ (or $XDG_CACHE_HOME); a change of its
+# recipe builds a new one. Each run boots it with a throwaway overlay
+# (qemu's -snapshot): nothing it writes stays, except in the project folder.
+# The machine is stopped on success, failure, timeout (default 1800 s) or
+# interrupt. QV_VM32_ACCEL=tcg forces TCG. QV_VM32=1 makes --needed say yes
+# on any machine, QV_VM32=0 no.
+set -uo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+root=$(cd "$here/../.." && pwd)
+
+if [ "${1:-}" = --needed ]; then
+  case ${QV_VM32:-} in
+    1) exit 0 ;;
+    0) exit 1 ;;
+  esac
+  # The same test as tools/wine_run.sh's: can this machine start the 32-bit
+  # Wine loader at all (not where the kernel runs no 32-bit programs)?
+  loader=$(command -v wine || echo /usr/lib/wine/wine)
+  if [ -x "$loader" ] && ! "$loader" --version >/dev/null 2>&1; then
+    exit 0
+  fi
+  exit 1
+fi
+
+limit=${QV_VM32_TIMEOUT:-1800}
+prepare=0
+while [ $# -gt 0 ]; do
+  case $1 in
+    --timeout) limit=${2:?--timeout needs seconds}; shift 2 ;;
+    --prepare) prepare=1; shift ;;
+    --) shift; break ;;
+    -h | --help) sed -n '2,22p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -*) echo "vm32: unknown option $1 (see --help)" >&2; exit 2 ;;
+    *) break ;;
+  esac
+done
+if [ $prepare = 0 ] && [ $# = 0 ]; then
+  echo "vm32: no command (see --help)" >&2
+  exit 2
+fi
+cwd=$(pwd)
+case $cwd/ in
+  "$root"/*) ;;
+  *) echo "vm32: run it from inside $root, which is what the machine sees" >&2; exit 2 ;;
+esac
+for tool in qemu-system-x86_64 debootstrap mkfs.ext4 unshare setpriv; do
+  command -v "$tool" >/dev/null || { echo "vm32: $tool is missing; tools/setup.sh installs it" >&2; exit 2; }
+done
+
+cache=${XDG_CACHE_HOME:-$HOME/.cache}/qv-731/vm32
+recipe=$(cat "$here/image.sh" "$here/guest-init.sh" | sha256sum | cut -c1-16)
+image=$cache/$recipe
+job=
+qemu_pid=
+build_pid=
+building=0
+cleanup() {
+  if [ -n "$build_pid" ]; then
+    kill -TERM -- -"$build_pid" 2>/dev/null
+    wait "$build_pid" 2>/dev/null
+  fi
+  if [ -n "$qemu_pid" ]; then
+    kill -KILL "$qemu_pid" 2>/dev/null
+    wait "$qemu_pid" 2>/dev/null
+    qemu_pid=
+  fi
+  # An image whose build or first start did not end.
+  [ $building = 0 ] || rm -rf --one-file-system "$image.new"
+  [ -z "$job" ] || rm -rf "$job"
+}
+trap cleanup EXIT
+trap 'echo "vm32: interrupted; stopping the machine" >&2; exit 130' INT
+trap 'echo "vm32: stopped; stopping the machine" >&2; exit 143' TERM HUP
+
+# KVM where this machine offers it on a processor with hardware
+# virtualisation (a /dev/kvm without it cannot boot a stock kernel), else TCG
+# with a thread for each vCPU (qemu also falls back to it where KVM fails to
+# start). No SMAP: qemu's TCG faults on the iret of 32-bit Wine with it.
+accel=(-accel tcg,thread=multi -cpu max,smap=off)
+accel_name=TCG
+if [ "${QV_VM32_ACCEL:-}" != tcg ] && [ -r /dev/kvm ] && [ -w /dev/kvm ] &&
+  grep -qw -e vmx -e svm /proc/cpuinfo; then
+  accel=(-accel kvm "${accel[@]}")
+  accel_name=KVM
+fi
+
+# boot IMAGE MODE TIMEOUT DISK_OPTIONS: boots the image with the job folder and the
+# project shared in, prints the console as it comes and waits for the power
+# off; leaves the job's exit code in $job/rc.
+boot() {
+  local disk=$1 mode=$2 timeout=$3 snapshot=$4 start now
+  {
+    printf 'QV_MODE=%q\n' "$mode"
+    printf 'QV_WORK=%q\n' "$root"
+  } >"$job/job"
+  rm -f "$job/rc"
+  # The console is the first serial line and the only one: Wine opens
+  # /dev/ttyS1 for a COM2 whose link leads nowhere, and the tests use COM2 as
+  # the missing port. qemu dies with this script (parent-death signal).
+  setpriv --pdeathsig KILL -- qemu-system-x86_64 -name qv-vm32 -nodefaults -no-user-config \
+    "${accel[@]}" -smp 2 -m 3072 \
+    -display none -monitor none -no-reboot \
+    -chardev stdio,id=console,signal=off -serial chardev:console \
+    -kernel "$disk/vmlinuz" -initrd "$disk/initrd.img" \
+    -append "root=/dev/vda rw rootfstype=ext4 fastboot fsck.mode=skip console=ttyS0 8250.nr_uarts=1 quiet loglevel=3 panic=-1 init=/sbin/qv-init" \
+    -drive "file=$disk/root.img,format=raw,if=virtio,cache=unsafe$snapshot" \
+    -fsdev "local,id=job,path=$job,security_model=none" -device virtio-9p-pci,fsdev=job,mount_tag=qvrun \
+    -fsdev "local,id=work,path=$root,security_model=none" -device virtio-9p-pci,fsdev=work,mount_tag=qvwork \
+    </dev/null &
+  qemu_pid=$!
+  start=$(date +%s)
+  while kill -0 "$qemu_pid" 2>/dev/null; do
+    now=$(date +%s)
+    if [ $((now - start)) -ge "$timeout" ]; then
+      echo "vm32: no end after $timeout s; stopping the machine" >&2
+      kill -KILL "$qemu_pid" 2>/dev/null
+      wait "$qemu_pid" 2>/dev/null
+      qemu_pid=
+      return 124
+    fi
+    sleep 1
+  done
+  wait "$qemu_pid" 2>/dev/null
+  qemu_pid=
+  return 0
+}
+
+job=$(mktemp -d "${TMPDIR:-/tmp}/qv-vm32.XXXXXX")
+
+# The image, built once per recipe; builds of other recipes are removed.
+mkdir -p "$cache"
+exec 9>"$cache/.lock"
+flock 9
+if [ ! -f "$image/ready" ]; then
+  if [ "$(id -u)" != 0 ]; then
+    echo "vm32: building the machine's disk image needs root (debootstrap, chroot)" >&2
+    exit 1
+  fi
+  build_start=$(date +%s)
+  echo "vm32: building the 32-bit test machine's disk image (once; about 3 min)"
+  rm -rf --one-file-system "$image.new"
+  building=1
+  # In a process group of its own, stopped with this script.
+  setsid bash "$here/image.sh" "$image.new" &
+  build_pid=$!
+  wait "$build_pid" || exit 1
+  build_pid=
+  echo "vm32:   $(date +%T) first start ($accel_name): package set-up and the Wine prefix (about 1 to 2 min)"
+  rc=0
+  boot "$image.new" setup 900 "" || rc=$?
+  if [ $rc != 0 ] || [ "$(cat "$job/rc" 2>/dev/null)" != 0 ]; then
+    echo "vm32: the image's first start failed" >&2
+    exit 1
+  fi
+  rm -rf --one-file-system "$image"
+  mv -T "$image.new" "$image"
+  building=0
+  touch "$image/ready"
+  echo "vm32: image ready in $(($(date +%s) - build_start)) s: $image"
+  for old in "$cache"/*; do
+    [ "$old" = "$image" ] || rm -rf --one-file-system "$old"
+  done
+fi
+exec 9>&-
+[ $prepare = 0 ] || exit 0
+
+# The command's output goes through a pipe, as under a test harness: on the
+# serial console, Wine would draw on it as on a terminal.
+{
+  printf 'cd %q || exit 1\n' "$cwd"
+  printf '%q ' "$@"
+  printf '2>&1 | cat\n'
+  printf 'exit "${PIPESTATUS[0]}"\n'
+} >"$job/command"
+echo "vm32: starting the 32-bit test machine ($accel_name, 2 vCPUs; about 10 s to boot)"
+rc=0
+boot "$image" run "$limit" ",snapshot=on" || rc=$?
+[ $rc = 0 ] || exit $rc
+if [ ! -f "$job/rc" ]; then
+  echo "vm32: the machine stopped before the command ended" >&2
+  exit 1
+fi
+exit "$(cat "$job/rc")"
