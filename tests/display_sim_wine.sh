@@ -15,7 +15,7 @@ prefix=$(QV_WINE_PREPARE=1 "$tools/wine_run.sh" "$sim") || status=$?
 [ $status = 0 ] || exit $status
 
 dir=$(mktemp -d "${TMPDIR:-/tmp}/qv-sim.XXXXXX")
-# COM20 and COM21 are this test's own: the other tests use COM2 to COM13.
+# COM20 and COM21 are this test's own: the other tests use COM3 to COM13 and COM99.
 link=$prefix/dosdevices/com21
 relay_pid=
 sim_pid=

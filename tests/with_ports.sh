@@ -43,7 +43,9 @@ if [ $wine = 1 ]; then
   export WINEPREFIX=$prefix
   mkdir -p "$prefix/dosdevices"
   for n in 3 4 5 6 7 8 12 13; do ln -sfn "$dir/com$n" "$prefix/dosdevices/com$n"; done
-  ln -sfn "$dir/no-such-port" "$prefix/dosdevices/com2"
+  # A missing port: Wine takes a link that leads nowhere for /dev/ttyS(n-1),
+  # which may well exist, so the number is one no machine has.
+  ln -sfn "$dir/no-such-port" "$prefix/dosdevices/com99"
   ln -sfn /dev/null "$prefix/dosdevices/com9"
   export QV_TEST_PORT=COM5 QV_TEST_PEER=COM6
   # Above COM9 Windows knows the ports only by their device paths.
@@ -51,7 +53,7 @@ if [ $wine = 1 ]; then
   export QV_TEST_HANGUP_PORT=COM7 QV_TEST_HANGUP_PEER=COM8
   export QV_TEST_HANGUP_FILE=$(winpath "$dir/hangup-com7")
   export QV_TEST_DEFAULT_PORT=COM3 QV_TEST_DEFAULT_PEER=COM4
-  export QV_TEST_MISSING_PORT=COM2 QV_TEST_NOT_SERIAL_PORT=COM9
+  export QV_TEST_MISSING_PORT=COM99 QV_TEST_NOT_SERIAL_PORT=COM9
   # The tests' own folders, gone with $dir when the program has ended: the
   # driver's log stays open until then, and Windows deletes no open file.
   mkdir "$dir/temp"
