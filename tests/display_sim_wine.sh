@@ -46,7 +46,9 @@ for _ in $(seq 600); do grep -q '^display: listening on COM21' "$dir/spy.txt" 2>
 grep -q '^display: listening on COM21' "$dir/spy.txt" || fail "the simulator did not start listening"
 
 printf '\033@\033*\004\033_\000Hello\033l\001\002\001World\033Z\033l' >"$dir/com20"
-sleep 1.5  # the line stays quiet: the cursor command is cut off
+# The line stays quiet until the simulator has called the cursor command cut
+# off (after a second without bytes; Wine on a busy machine may take longer).
+for _ in $(seq 150); do grep -q 'cut-off sequence' "$dir/spy.txt" 2>/dev/null && break; sleep 0.1; done
 printf '\033\002' >"$dir/com20"
 sim_status=0
 wait "$sim_pid" || sim_status=$?

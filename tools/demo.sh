@@ -113,13 +113,24 @@ fi
 
 if [ -z "$device" ]; then
   wait "$sim" || true
+fi
+# In the virtual machine the work folder goes with the machine: what the demo
+# shows is kept in the project folder, which the machine shares with its host.
+shown=$work
+if [ "$in_vm" = 1 ]; then
+  shown=$root/build/demo
+  rm -rf "$shown" && mkdir -p "$shown/logs"
+  cp "$work/logs/QV-731.log" "$shown/logs/"
+  if [ -z "$device" ]; then cp "$work/display.txt" "$work/display.png" "$shown/"; fi
+fi
+if [ -z "$device" ]; then
   echo
   echo "== what the simulated display received and shows"
-  cat "$work/display.txt"
-  if [ -n "$picture" ]; then cp "$work/display.png" "$picture"; fi
+  cat "$shown/display.txt"
+  if [ -n "$picture" ]; then cp "$shown/display.png" "$picture"; fi
   echo
-  echo "== the picture of the display: $work/display.png${picture:+ (copied to $picture)}"
+  echo "== the picture of the display: $shown/display.png${picture:+ (copied to $picture)}"
 fi
 echo
-echo "== the driver's debug log ($work/logs/QV-731.log)"
-cat "$work/logs/QV-731.log"
+echo "== the driver's debug log ($shown/logs/QV-731.log)"
+cat "$shown/logs/QV-731.log"

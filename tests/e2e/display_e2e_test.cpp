@@ -552,7 +552,7 @@ TEST(Faults, ParameterFailuresOpenNothing) {
     EXPECT_EQ(c.text, failure.text) << c.parameters;
     EXPECT_EQ(0, failure.status) << c.parameters;
     // A later call reports success without opening anything.
-    Failure later = InitWith(driver, "COM3,9600,8,N,1");
+    Failure later = InitWith(driver, "COM99,9600,8,N,1");
     EXPECT_EQ(std::string("QV-731 v") + kVersion, later.text);
     EXPECT_EQ(1, later.status);
     EXPECT_EQ(0, driver.Done()) << c.parameters << ": no port may be open";

@@ -109,9 +109,9 @@ boot() {
     printf 'QV_WORK=%q\n' "$root"
   } >"$job/job"
   rm -f "$job/rc"
-  # The console is the first serial line and the only one: Wine opens
-  # /dev/ttyS1 for a COM2 whose link leads nowhere, and the tests use COM2 as
-  # the missing port. qemu dies with this script (parent-death signal).
+  # The console is the first serial line and the only one, as on a machine
+  # without serial ports: Wine opens /dev/ttyS(n-1) for a COMn whose link
+  # leads nowhere. qemu dies with this script (parent-death signal).
   setpriv --pdeathsig KILL -- qemu-system-x86_64 -name qv-vm32 -nodefaults -no-user-config \
     "${accel[@]}" -smp 2 -m 3072 \
     -display none -monitor none -no-reboot \
