@@ -4,8 +4,11 @@
 // written to one to the other. Creating DIR/hangup-NAME cuts that pair: its
 // pseudo-terminals are closed, so a program still holding one of them sees
 // its writes fail. Removing the file plugs the pair in again, on new
-// pseudo-terminals behind the same links. DIR/ready appears once every link
-// is in place.
+// pseudo-terminals behind the same links. While DIR/stall-NAME exists, the
+// relay takes nothing more from NAME's side, as a display whose flow control
+// holds: what a program writes to NAME waits in the line until it is full,
+// and goes on once the file is removed. DIR/ready appears once every link is
+// in place.
 //
 //   pty_relay DIR NAME_A:NAME_B [NAME_A:NAME_B]...
 #include <errno.h>
@@ -135,6 +138,7 @@ int main(int argc, char** argv) {
         continue;
       }
       for (int e = 0; e < 2; ++e) {
+        if (Exists(dir + "/stall-" + pair.ends[e].name)) continue;
         polled.push_back({pair.ends[e].master, POLLIN, 0});
         owners.emplace_back(p, e);
       }
