@@ -16,9 +16,11 @@
 #endif
 
 /* Returned by DISPLAYDLL_Write, DISPLAYDLL_SetPosition and
- * DISPLAYDLL_PowerResume when the port write failed. It is nonzero, as a host
- * that tests the result for zero expects, but differs from the value of a
- * successful write (1). The failure itself is in the debug log. */
+ * DISPLAYDLL_PowerResume when the port write failed, also when it sent only
+ * part of the bytes before its time-out (a display that takes nothing in). It
+ * is nonzero, as a host that tests the result for zero expects, but differs
+ * from the value of a successful write (1). The failure itself is in the
+ * debug log. */
 #define DISPLAYDLL_WRITE_FAILED (-1)
 
 #ifdef __cplusplus
@@ -33,8 +35,11 @@ const char* DISPLAYDLL_CALL DISPLAYDLL_DefaultParameters(void);
 const char* DISPLAYDLL_CALL DISPLAYDLL_DriverName(void);
 /* Opens and sets up the display, once per process. Returns the driver name
  * and sets *status to 1 on success; returns a failure text and sets *status
- * to 0 on failure. Later calls change nothing and report success. Only the
- * low bytes of columns and rows count. */
+ * to 0 on failure. Later calls open and send nothing and answer as the first
+ * one did: the driver name with status 1, or the first call's failure text
+ * with status 0. To try again after a failure, call DISPLAYDLL_Done, unload
+ * the library and load it again. Only the low bytes of columns and rows
+ * count. */
 const char* DISPLAYDLL_CALL DISPLAYDLL_Init(int columns, int rows, const char* parameters, unsigned char* status);
 /* Sends the text's bytes unchanged. */
 int DISPLAYDLL_CALL DISPLAYDLL_Write(const char* text);

@@ -11,6 +11,9 @@ struct DriverState {
   DCB line;
   COMMTIMEOUTS timeouts;
   int initCalls;
+  // The first Init's failure text, kept for the later calls; empty when the
+  // first call succeeded or has not come yet.
+  char initFailure[1120];
 };
 
 // Columns 20, rows 2, no port, counters 0, until the library is unloaded.

@@ -14,6 +14,13 @@ void SetStatus(unsigned char* status, unsigned char value) {
   if (status != NULL) *status = value;
 }
 
+// The first call's failure stays the answer to every later call, which
+// would otherwise report success on a driver that has no port.
+const char* Failed(const char* failure) {
+  snprintf(g_driver.initFailure, sizeof g_driver.initFailure, "%s", failure);
+  return failure;
+}
+
 bool AsksForLog(const char* parameters) {
   size_t length = strlen(parameters);
   return length > 3 && strcmp(parameters + length - 3, "Log") == 0;
@@ -24,9 +31,15 @@ bool AsksForLog(const char* parameters) {
 extern "C" const char* DISPLAYDLL_CALL DISPLAYDLL_Init(int columns, int rows, const char* parameters,
                                                        unsigned char* status) {
   SetStatus(status, 1);
-  // Only the first call does the work, whatever its outcome; later calls
-  // answer with the driver name.
-  if (CountCall(&g_driver.initCalls) > 0) return DISPLAYDLL_DriverName();
+  // Only the first call does the work, whatever its outcome. Later calls open
+  // and send nothing: they answer as the first call did, with the driver name
+  // or with its failure text, word for word. A host that wants to try again
+  // calls DISPLAYDLL_Done and loads the library anew.
+  if (CountCall(&g_driver.initCalls) > 0) {
+    if (g_driver.initFailure[0] == '\0') return DISPLAYDLL_DriverName();
+    SetStatus(status, 0);
+    return g_driver.initFailure;
+  }
   SetStatus(status, 0);
 
   if (parameters == NULL) parameters = "";
@@ -40,7 +53,7 @@ extern "C" const char* DISPLAYDLL_CALL DISPLAYDLL_Init(int columns, int rows, co
 
   PortSettings settings;
   const char* failure = ParsePortParameters(parameters, &settings);
-  if (failure != NULL) return failure;
+  if (failure != NULL) return Failed(failure);
 
   char line[256];
   snprintf(line, sizeof line, "%s,%d,%d,%d,%d", settings.devicePath, settings.baudRate, settings.dataBits,
@@ -48,8 +61,10 @@ extern "C" const char* DISPLAYDLL_CALL DISPLAYDLL_Init(int columns, int rows, co
   LogLine("Init", line);
 
   failure = OpenPort(&settings);
-  if (failure != NULL) return failure;
+  if (failure != NULL) return Failed(failure);
 
+  // The port is open and set: a failed sequence is in the log, and
+  // DISPLAYDLL_PowerResume sends it again.
   DISPLAYDLL_PowerResume();
   SetStatus(status, 1);
   return DISPLAYDLL_DriverName();

@@ -40,7 +40,11 @@ const char* OpenPort(const PortSettings* settings) {
 int PortWrite(const void* bytes, size_t count) {
   DWORD written = 0;
   BOOL result = WriteFile(g_driver.port, bytes, static_cast<DWORD>(count), &written, NULL);
-  if (result) return result;
+  if (result && written == count) return result;
+  // A serial write that runs out of time reports success with what it managed
+  // to send: the rest is lost, and a command cut in the middle makes the
+  // display take the next bytes as its arguments. That is a failed write.
+  if (result) SetLastError(ERROR_TIMEOUT);
   FormatLastError("Error writing string");
   return DISPLAYDLL_WRITE_FAILED;
 }

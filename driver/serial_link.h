@@ -13,7 +13,8 @@
 const char* OpenPort(const PortSettings* settings);
 
 // Writes the bytes in one write. Returns the platform's success value, or
-// DISPLAYDLL_WRITE_FAILED after logging the failure.
+// DISPLAYDLL_WRITE_FAILED after logging the failure. A write cut short by its
+// time-out is a failure too, described as a time-out.
 int PortWrite(const void* bytes, size_t count);
 
 #endif

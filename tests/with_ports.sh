@@ -52,6 +52,7 @@ if [ $wine = 1 ]; then
   export QV_TEST_HIGH_PORT='\\.\COM12' QV_TEST_HIGH_PEER='\\.\COM13'
   export QV_TEST_HANGUP_PORT=COM7 QV_TEST_HANGUP_PEER=COM8
   export QV_TEST_HANGUP_FILE=$(winpath "$dir/hangup-com7")
+  export QV_TEST_STALL_FILE=$(winpath "$dir/stall-com5")
   export QV_TEST_DEFAULT_PORT=COM3 QV_TEST_DEFAULT_PEER=COM4
   export QV_TEST_MISSING_PORT=COM99 QV_TEST_NOT_SERIAL_PORT=COM9
   # The tests' own folders, gone with $dir when the program has ended: the
@@ -64,6 +65,8 @@ else
   export QV_TEST_PORT=$dir/com5 QV_TEST_PEER=$dir/com6
   export QV_TEST_HANGUP_PORT=$dir/com7 QV_TEST_HANGUP_PEER=$dir/com8
   export QV_TEST_HANGUP_FILE=$dir/hangup-com7
+  # While this file exists, what the driver writes to com5 stays in the line.
+  export QV_TEST_STALL_FILE=$dir/stall-com5
   export QV_TEST_MISSING_PORT=$dir/no-such-port QV_TEST_NOT_SERIAL_PORT=/dev/null
   "$@"
 fi

@@ -17,6 +17,9 @@ enum PlatformCall {
 
 // The next call of `call` fails with `error` as its last error, once.
 void PlatformFailNextCall(PlatformCall call, DWORD error);
+// The next WriteFile sends at most `keep` bytes and reports success with that
+// count, as a write does whose time-out runs out; once.
+void PlatformCutNextWrite(DWORD keep);
 // Disarms every fault and forgets the records below.
 void PlatformClearFaults(void);
 

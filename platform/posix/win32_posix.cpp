@@ -30,6 +30,9 @@ struct Fault {
   DWORD error;
 };
 Fault g_faults[kPlatformCallCount];
+// The next write sends at most this many bytes and reports success.
+bool g_cutArmed = false;
+DWORD g_cutKeep = 0;
 DCB g_lastCommState;
 COMMTIMEOUTS g_lastCommTimeouts;
 
@@ -193,6 +196,7 @@ const Description kDescriptions[] = {
      "The I/O operation has been aborted because of either a thread exit or an application request.\r\n"},
     {ERROR_NOACCESS, "Invalid access to memory location.\r\n"},
     {ERROR_IO_DEVICE, "The request could not be performed because of an I/O device error.\r\n"},
+    {ERROR_TIMEOUT, "This operation returned because the timeout period expired.\r\n"},
     {ERROR_CANT_RESOLVE_FILENAME, "The name of the file cannot be resolved by the system.\r\n"},
 };
 
@@ -205,8 +209,15 @@ void PlatformFailNextCall(PlatformCall call, DWORD error) {
   }
 }
 
+void PlatformCutNextWrite(DWORD keep) {
+  g_cutArmed = true;
+  g_cutKeep = keep;
+}
+
 void PlatformClearFaults(void) {
   memset(g_faults, 0, sizeof g_faults);
+  g_cutArmed = false;
+  g_cutKeep = 0;
   memset(&g_lastCommState, 0, sizeof g_lastCommState);
   memset(&g_lastCommTimeouts, 0, sizeof g_lastCommTimeouts);
 }
@@ -262,12 +273,20 @@ HANDLE CreateFileA(LPCSTR fileName, DWORD access, DWORD shareMode, LPSECURITY_AT
   bool exclusive = false;
   if (shareMode == 0) {
     // No sharing: a port held by another program (or by another handle of
-    // ours) cannot be opened again, also not by root.
+    // ours) cannot be opened again, also not by root, whom the terminal's
+    // exclusive flag alone does not stop.
+    int held = 0;
+    if (isatty(fd) && ioctl(fd, TIOCGEXCL, &held) == 0 && held != 0) {
+      close(fd);
+      Fail(ERROR_ACCESS_DENIED);
+      return INVALID_HANDLE_VALUE;
+    }
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
       close(fd);
       Fail(ERROR_ACCESS_DENIED);
       return INVALID_HANDLE_VALUE;
     }
+    // The flag was clear: setting it makes it ours to clear at CloseHandle.
     exclusive = isatty(fd) && ioctl(fd, TIOCEXCL, NULL) == 0;
   }
   port->used = true;
@@ -374,6 +393,11 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD count, LPDWORD written, LPOVER
   bool timed = limits.WriteTotalTimeoutMultiplier != 0 || limits.WriteTotalTimeoutConstant != 0;
   long long deadline = -1;
   const char* bytes = static_cast<const char*>(buffer);
+  if (g_cutArmed) {
+    // As a write whose time-out ran out after `g_cutKeep` bytes.
+    g_cutArmed = false;
+    if (g_cutKeep < count) count = g_cutKeep;
+  }
   DWORD done = 0;
   while (done < count) {
     ssize_t n = write(port->fd, bytes + done, count - done);
@@ -408,7 +432,8 @@ BOOL CloseHandle(HANDLE object) {
   if (port == NULL) return Fail(ERROR_INVALID_HANDLE);
   // Give the device back as it was: the exclusive flag stays on a terminal
   // for as long as anything keeps it open (a relay, a monitor, the far end of
-  // a pseudo-terminal pair), and would lock every other program out.
+  // a pseudo-terminal pair), and would lock every other program out. Only a
+  // flag this handle set is cleared.
   if (port->exclusive) ioctl(port->fd, TIOCNXCL, NULL);
   flock(port->fd, LOCK_UN);
   close(port->fd);

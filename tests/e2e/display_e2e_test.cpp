@@ -47,9 +47,9 @@ class Driver {
     }
     qvtest::ChangeDir(dir_);
     // Windows appends ".dll" to a file name without a dot; a final dot stops it.
-    std::string loadPath = copy;
-    if (kWindows && fileName.find('.') == std::string::npos) loadPath += ".";
-    if (!library_.Load(loadPath)) problem_ = library_.error();
+    loadPath_ = copy;
+    if (kWindows && fileName.find('.') == std::string::npos) loadPath_ += ".";
+    if (!library_.Load(loadPath_)) problem_ = library_.error();
   }
   ~Driver() {
     library_.Unload();
@@ -65,6 +65,15 @@ class Driver {
     void* address = library_.Find(DriverLibrary::ExportName(shortName, decorated_));
     if (address == nullptr && problem_.empty()) problem_ = library_.error();
     return reinterpret_cast<Call>(address);
+  }
+
+  // Unloads the library and loads the same file again, as a host does that
+  // starts the driver anew.
+  bool Reload() {
+    library_.Unload();
+    if (library_.Load(loadPath_)) return true;
+    problem_ = library_.error();
+    return false;
   }
 
   const std::string& problem() const { return problem_; }
@@ -104,6 +113,7 @@ class Driver {
   bool decorated_;
   std::string home_;
   std::string dir_;
+  std::string loadPath_;
   std::string problem_;
   DriverLibrary library_;
 };
@@ -511,6 +521,27 @@ TEST_F(Line, PortHeldByAnotherProgram) {
   EXPECT_EQ(0, driver.Done());
 }
 
+// Another program keeps the port to itself with the terminal's exclusive
+// flag alone: the driver is refused as on Windows, whoever runs it, and
+// leaves the other program's flag as it found it.
+TEST_F(Line, PortHeldExclusivelyByAnotherProgram) {
+  if (kWindows) GTEST_SKIP() << "Wine does not refuse a second opening of a serial port";
+  OPEN_LINE("QV_TEST_PORT", "QV_TEST_PEER");
+#ifndef _WIN32
+  Driver driver;
+  REQUIRE_DRIVER(driver);
+  qvtest::PortHolder holder;
+  ASSERT_TRUE(holder.HoldExclusive(port_));
+  Failure failure = InitWith(driver, Parameters(",9600,8,N,1Log"));
+  EXPECT_EQ(0, failure.status);
+  EXPECT_EQ("Failed to open Serial Port : " + qvtest::SystemDescription(5), failure.text);
+  ExpectErrorLogged(driver, failure.text);
+  EXPECT_EQ(0, driver.Done());
+  EXPECT_TRUE(holder.StillExclusive()) << "the driver cleared a flag it had not set";
+  EXPECT_EQ("", Hex(peer_.ReadUntilQuiet(kQuietMs)));
+#endif
+}
+
 TEST_F(Line, WriteAfterTheLineIsCut) {
   OPEN_LINE("QV_TEST_HANGUP_PORT", "QV_TEST_HANGUP_PEER");
   const std::string hangup = Env("QV_TEST_HANGUP_FILE");
@@ -533,6 +564,100 @@ TEST_F(Line, WriteAfterTheLineIsCut) {
   driver.Done();
 }
 
+// A display that takes nothing in (its flow control holds): the line fills,
+// and from then on every call that writes fails, with its "Error" line,
+// instead of losing its bytes unseen.
+TEST_F(Line, AStalledLineFailsEveryCall) {
+  OPEN_LINE("QV_TEST_PORT", "QV_TEST_PEER");
+  const std::string stall = Env("QV_TEST_STALL_FILE");
+  ASSERT_FALSE(stall.empty());
+  Driver driver;
+  REQUIRE_DRIVER(driver);
+  int status = -1;
+  driver.Init(20, 2, Parameters(",9600,8,N,1Log").c_str(), &status);
+  ASSERT_EQ(1, status);
+  EXPECT_EQ(Hex(kInitSequence), Hex(peer_.Read(kInitSequence.size(), kQuietMs)));
+  ASSERT_TRUE(qvtest::CreateEmptyFile(stall));
+  qvtest::SleepMs(200);  // the relay looks for the file every 20 ms
+
+  // Fill the line, in ever smaller texts down to one byte, until it takes
+  // no more. Each text either goes whole or fails.
+  int sent = 0;
+  for (size_t size : {200u, 20u, 1u}) {
+    const std::string text(size, 'z');
+    int result = 1;
+    for (int calls = 0; calls < 5000 && result == 1; ++calls) {
+      result = driver.Write(text.c_str());
+      if (result == 1) ++sent;
+    }
+    ASSERT_EQ(DISPLAYDLL_WRITE_FAILED, result) << "the line never filled with texts of " << size;
+  }
+  const size_t full = LogLines(driver.Log()).size();
+
+  EXPECT_EQ(DISPLAYDLL_WRITE_FAILED, driver.SetPosition(2, 1));
+  EXPECT_EQ(DISPLAYDLL_WRITE_FAILED, driver.PowerResume());
+  EXPECT_EQ(DISPLAYDLL_WRITE_FAILED, driver.Write("late"));
+  EXPECT_EQ(1, driver.Done()) << "the port is closed all the same";
+
+  remove(stall.c_str());
+  EXPECT_NE("", peer_.ReadUntilQuiet(kQuietMs)) << "what the line held arrives once it moves";
+
+  // The description ends with its own line break: the line ends in "\r",
+  // and an empty line follows.
+  std::string error = "Error Error writing string : " + qvtest::SystemDescription(1460);
+  ASSERT_EQ("\r\n", error.substr(error.size() - 2));
+  error.pop_back();
+  std::vector<std::string> lines = LogLines(driver.Log());
+  ASSERT_EQ(full + 10, lines.size()) << driver.Log();
+  // SetPosition, PowerResume, Write and the closing command of Done.
+  const std::vector<std::string> expected = {"SetPosition x=2, y=1", error, "", error, "",
+                                             "Write late",           error, "", error, ""};
+  EXPECT_EQ(expected, std::vector<std::string>(lines.end() - 10, lines.end()))
+      << "after " << sent << " texts went through";
+  // The texts that filled the line failed with the same words.
+  int errors = 0;
+  for (const std::string& line : lines) {
+    if (line.find("Error ") != 0) continue;
+    ++errors;
+    EXPECT_EQ(error, line);
+  }
+  EXPECT_EQ(3 + 4, errors) << driver.Log();
+}
+
+// A first Init that failed stays failed: a later one, even with the right
+// parameters, opens nothing, sends nothing and answers with the first
+// failure, also after a failed write has composed another error text. A host
+// that wants to try again calls Done and loads the library anew.
+TEST_F(Line, AFailedFirstInitStaysFailedUntilTheLibraryIsLoadedAgain) {
+  OPEN_LINE("QV_TEST_PORT", "QV_TEST_PEER");
+  REQUIRE_ENV("QV_TEST_MISSING_PORT", missing);
+  for (const std::string& wrong : {missing + ",9600,8,N,1Log", Parameters(",9600,8,,1Log")}) {
+    Driver driver;
+    REQUIRE_DRIVER(driver);
+    Failure first = InitWith(driver, wrong);
+    ASSERT_EQ(0, first.status) << wrong;
+    EXPECT_EQ(DISPLAYDLL_WRITE_FAILED, driver.Write("between")) << wrong;
+    const std::string log = driver.Log();
+    EXPECT_NE(std::string::npos, log.find("Error Error writing string : ")) << log;
+
+    Failure again = InitWith(driver, Parameters(",9600,8,N,1Log"));
+    EXPECT_EQ(first.text, again.text) << wrong;
+    EXPECT_EQ(0, again.status) << wrong;
+    EXPECT_EQ("", Hex(peer_.ReadUntilQuiet(kQuietMs))) << wrong << ": nothing sent";
+    EXPECT_EQ(log, driver.Log()) << wrong << ": nothing logged";
+    EXPECT_EQ(0, driver.Done()) << wrong << ": no port was opened";
+
+    // Loaded anew, the library starts afresh.
+    ASSERT_TRUE(driver.Reload()) << driver.problem();
+    int status = -1;
+    EXPECT_EQ(std::string("QV-731 v") + kVersion, driver.Init(20, 2, Parameters(",9600,8,N,1").c_str(), &status));
+    EXPECT_EQ(1, status) << wrong;
+    EXPECT_EQ(Hex(kInitSequence), Hex(peer_.Read(kInitSequence.size(), kQuietMs))) << wrong;
+    EXPECT_EQ(1, driver.Done());
+    EXPECT_EQ(Hex(kClosing), Hex(peer_.Read(kClosing.size(), kQuietMs)));
+  }
+}
+
 TEST(Faults, ParameterFailuresOpenNothing) {
   struct {
     const char* parameters;
@@ -551,10 +676,10 @@ TEST(Faults, ParameterFailuresOpenNothing) {
     Failure failure = InitWith(driver, c.parameters);
     EXPECT_EQ(c.text, failure.text) << c.parameters;
     EXPECT_EQ(0, failure.status) << c.parameters;
-    // A later call reports success without opening anything.
+    // A later call opens nothing and says the same.
     Failure later = InitWith(driver, "COM99,9600,8,N,1");
-    EXPECT_EQ(std::string("QV-731 v") + kVersion, later.text);
-    EXPECT_EQ(1, later.status);
+    EXPECT_EQ(c.text, later.text) << c.parameters;
+    EXPECT_EQ(0, later.status) << c.parameters;
     EXPECT_EQ(0, driver.Done()) << c.parameters << ": no port may be open";
   }
 }
@@ -565,7 +690,7 @@ TEST(Faults, NullPointersFromTheHost) {
   // A null parameter string reads as an empty one; a null status is skipped.
   EXPECT_EQ("Data bits Incorrect?", std::string(driver.Entry<InitCall>("Init")(20, 2, nullptr, nullptr)));
   EXPECT_EQ(DISPLAYDLL_WRITE_FAILED, driver.Write(nullptr)) << "no port is open";
-  EXPECT_EQ(std::string("QV-731 v") + kVersion, driver.Entry<InitCall>("Init")(20, 2, nullptr, nullptr));
+  EXPECT_EQ("Data bits Incorrect?", std::string(driver.Entry<InitCall>("Init")(20, 2, nullptr, nullptr)));
 }
 
 TEST(DebugLog, WithoutLogSuffixTheFileIsEmptied) {

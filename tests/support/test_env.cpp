@@ -15,6 +15,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -249,6 +250,7 @@ std::string SystemDescription(unsigned code) {
     case 5: return "Access is denied.\r\n";
     case 6: return "The handle is invalid.\r\n";
     case 87: return "The parameter is incorrect.\r\n";
+    case 1460: return "This operation returned because the timeout period expired.\r\n";
     default: return "";
   }
 }
@@ -272,13 +274,28 @@ std::string PeerPort::ReadSome() {
 }
 
 PortHolder::~PortHolder() {
-  if (fd_ >= 0) close(fd_);
+  if (fd_ < 0) return;
+  // The flag outlives this descriptor while the relay keeps the line open.
+  if (exclusive_) ioctl(fd_, TIOCNXCL, NULL);
+  close(fd_);
 }
 
 bool PortHolder::Hold(const std::string& name) {
   fd_ = open(name.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
   if (fd_ < 0) return false;
   return flock(fd_, LOCK_EX | LOCK_NB) == 0;
+}
+
+bool PortHolder::HoldExclusive(const std::string& name) {
+  fd_ = open(name.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  if (fd_ < 0) return false;
+  exclusive_ = ioctl(fd_, TIOCEXCL, NULL) == 0;
+  return exclusive_;
+}
+
+bool PortHolder::StillExclusive() const {
+  int flag = 0;
+  return fd_ >= 0 && ioctl(fd_, TIOCGEXCL, &flag) == 0 && flag != 0;
 }
 
 #endif

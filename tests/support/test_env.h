@@ -58,12 +58,19 @@ class PortHolder {
  public:
   ~PortHolder();
   bool Hold(const std::string& name);
+#ifndef _WIN32
+  // Keeps the terminal to itself with its exclusive flag alone, no lock.
+  bool HoldExclusive(const std::string& name);
+  // Whether the terminal's exclusive flag is still set.
+  bool StillExclusive() const;
+#endif
 
  private:
 #ifdef _WIN32
   void* handle_ = nullptr;
 #else
   int fd_ = -1;
+  bool exclusive_ = false;
 #endif
 };
 

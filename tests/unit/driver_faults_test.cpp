@@ -23,6 +23,7 @@
 namespace {
 
 const std::string kInitSequence("\x1B\x40\x1B\x2A\x04\x1B\x5F\x00", 8);
+const std::string kTimedOut = "Error writing string : This operation returned because the timeout period expired.\r\n";
 
 // A pseudo-terminal: the driver opens the device, the test reads the master.
 using Pty = qvtest::PtyLine;
@@ -122,11 +123,12 @@ TEST(DriverFaults, DataBitsReachThePortAsTheirLowByte) {
 }
 
 // A display that takes nothing in: a write of n bytes gives up after its
-// time-out of 10 ms a byte and 50 ms and, as on Windows, reports success.
+// time-out of 10 ms a byte and 50 ms. The platform reports such a write as
+// done, with fewer bytes written; the driver reports it as failed.
 TEST(DriverFaults, WriteToAStalledLineEndsAtItsTimeOut) {
   FreshDriver fresh;
   Pty line;
-  ASSERT_EQ(1, Init(line.device() + ",9600,8,N,1").status);
+  ASSERT_EQ(1, Init(line.device() + ",9600,8,N,1Log").status);
   // Fill the line until it takes nothing more, also after the terminal has
   // moved what it had to the far end's side, down to the last byte.
   char block[1024] = {};
@@ -147,13 +149,124 @@ TEST(DriverFaults, WriteToAStalledLineEndsAtItsTimeOut) {
   for (const std::string& text : {std::string("x"), std::string(30, 'y')}) {
     const int limitMs = 10 * static_cast<int>(text.size()) + 50;
     auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(1, DISPLAYDLL_Write(text.c_str()));
+    EXPECT_EQ(DISPLAYDLL_WRITE_FAILED, DISPLAYDLL_Write(text.c_str()));
     const auto elapsed =
         std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
     EXPECT_GE(elapsed, limitMs - 2) << text.size() << " bytes";
     EXPECT_LE(elapsed, limitMs + kLateMs) << text.size() << " bytes";
   }
+  const std::string log = fresh.Log();
+  const std::string error = " Error " + kTimedOut + "\n";
+  size_t errors = 0;
+  for (size_t at = log.find(error); at != std::string::npos; at = log.find(error, at + 1)) ++errors;
+  EXPECT_EQ(2u, errors) << log;
   DISPLAYDLL_Done();
+}
+
+// A write the platform reports as done with fewer bytes than asked, from
+// every call that writes: the host hears of it, the log says why, what went
+// out stays what went out, and the next call starts afresh.
+TEST(DriverFaults, AWriteCutShortIsAFailure) {
+  FreshDriver fresh;
+  Pty line;
+  ASSERT_EQ(1, Init(line.device() + ",9600,8,N,1Log").status);
+  ASSERT_EQ(kInitSequence, line.Read());
+  struct {
+    const char* call;
+    DWORD keep;
+    int (*make)();
+    std::string bytes;  // what the call sends whole
+  } cases[] = {
+      {"Write", 3, [] { return DISPLAYDLL_Write("Hello"); }, "Hello"},
+      {"Write", 0, [] { return DISPLAYDLL_Write("Hello"); }, "Hello"},
+      {"SetPosition", 3, [] { return DISPLAYDLL_SetPosition(2, 1); }, std::string("\x1B\x6C\x02\x01", 4)},
+      {"PowerResume", 7, [] { return DISPLAYDLL_PowerResume(); }, kInitSequence},
+  };
+  for (const auto& c : cases) {
+    const size_t logged = fresh.Log().size();
+    PlatformCutNextWrite(c.keep);
+    EXPECT_EQ(DISPLAYDLL_WRITE_FAILED, c.make()) << c.call << " cut after " << c.keep;
+    EXPECT_EQ(c.bytes.substr(0, c.keep), line.Read(50)) << c.call;
+    const std::string added = fresh.Log().substr(logged);
+    EXPECT_NE(std::string::npos, added.find(" Error " + kTimedOut + "\n")) << c.call << ":\n" << added;
+    EXPECT_EQ(1, c.make()) << c.call << " after the cut";
+    EXPECT_EQ(c.bytes, line.Read(50)) << c.call;
+  }
+  // A cut that leaves every byte is no cut, also for an empty text.
+  PlatformCutNextWrite(5);
+  EXPECT_EQ(1, DISPLAYDLL_Write("Hello"));
+  PlatformCutNextWrite(0);
+  EXPECT_EQ(1, DISPLAYDLL_Write(""));
+  EXPECT_EQ("Hello", line.Read(50));
+
+  // Done's closing command: logged, and the port is closed all the same.
+  const size_t logged = fresh.Log().size();
+  PlatformCutNextWrite(1);
+  EXPECT_EQ(1, DISPLAYDLL_Done());
+  EXPECT_EQ("\x1B", line.Read(50));
+  EXPECT_EQ(" Error " + kTimedOut + "\n", fresh.Log().substr(logged + 17));
+}
+
+// The sequence cut short on its way out of Init: the port is open and set,
+// so Init reports success, the log holds the failure, and PowerResume sends
+// the whole sequence again.
+TEST(DriverFaults, SequenceCutShortInInitIsLoggedAndSentAgain) {
+  FreshDriver fresh;
+  Pty line;
+  PlatformCutNextWrite(4);
+  InitResult result = Init(line.device() + ",9600,8,N,1Log");
+  EXPECT_EQ(1, result.status);
+  EXPECT_EQ(std::string(DISPLAYDLL_DriverName()), result.text);
+  EXPECT_EQ(kInitSequence.substr(0, 4), line.Read(50));
+  const std::string log = fresh.Log();
+  const std::string initLine = " Init " + line.device() + ",9600,8,0,0\n";
+  const size_t at = log.find(initLine);
+  ASSERT_NE(std::string::npos, at) << log;
+  EXPECT_EQ(" Error " + kTimedOut + "\n", log.substr(at + initLine.size() + 17)) << log;
+  EXPECT_EQ(1, DISPLAYDLL_PowerResume());
+  EXPECT_EQ(kInitSequence, line.Read(50));
+  EXPECT_EQ(1, DISPLAYDLL_Done());
+}
+
+// However the first Init failed, every later one answers with that failure,
+// word for word, also after a failed write has composed another error text
+// in the shared buffer; and it neither opens nor sends nor logs anything.
+TEST(DriverFaults, AFailedFirstInitStaysTheAnswer) {
+  struct {
+    const char* name;
+    const char* rest;  // after the device
+    PlatformCall fault;
+    DWORD error;
+    bool portOpen;  // after the failure
+  } cases[] = {
+      {"parity missing", ",9600,8,,1Log", kPlatformCallCount, 0, false},
+      {"port refused", ",9600,8,N,1Log", kPlatformCreateFile, ERROR_ACCESS_DENIED, false},
+      {"settings refused", ",9600,8,N,1Log", kPlatformSetCommState, ERROR_INVALID_PARAMETER, true},
+  };
+  for (const auto& c : cases) {
+    FreshDriver fresh;
+    Pty line;
+    if (c.fault != kPlatformCallCount) PlatformFailNextCall(c.fault, c.error);
+    InitResult first = Init(line.device() + c.rest);
+    ASSERT_EQ(0, first.status) << c.name;
+    // A failed write between the two calls.
+    PlatformFailNextCall(kPlatformWriteFile, ERROR_NOT_READY);
+    EXPECT_EQ(DISPLAYDLL_WRITE_FAILED, DISPLAYDLL_Write("between")) << c.name;
+    const std::string logBefore = fresh.Log();
+    EXPECT_NE(std::string::npos, logBefore.find(" Write between\n")) << c.name;
+    for (int later = 0; later < 3; ++later) {
+      InitResult again = Init(line.device() + ",9600,8,N,1Log");
+      EXPECT_EQ(first.text, again.text) << c.name;
+      EXPECT_EQ(0, again.status) << c.name;
+    }
+    EXPECT_EQ("", line.Read(50)) << c.name << ": a later Init sends nothing";
+    EXPECT_EQ(logBefore, fresh.Log()) << c.name << ": a later Init logs nothing";
+    // Done works on a driver whose Init failed, and Init still answers so.
+    EXPECT_EQ(c.portOpen ? 1 : 0, DISPLAYDLL_Done()) << c.name;
+    InitResult afterDone = Init(line.device() + ",9600,8,N,1");
+    EXPECT_EQ(first.text, afterDone.text) << c.name;
+    EXPECT_EQ(0, afterDone.status) << c.name;
+  }
 }
 
 // What the parameter string asks of the line is what the platform is handed,
@@ -290,6 +403,45 @@ TEST(PlatformErrors, AClosedHandleIsInvalidAndItsPlaceFree) {
     DWORD written = 0;
     EXPECT_EQ(FALSE, WriteFile(port, "x", 1, &written, NULL)) << "a write on a closed handle";
   }
+}
+
+// A terminal that another program keeps to itself with the exclusive flag
+// alone (no lock) is refused as Windows refuses a port in use, also to root,
+// and the other program's flag stays set.
+TEST(PlatformErrors, ATerminalHeldExclusivelyElsewhereIsRefused) {
+  Pty line;
+  ASSERT_EQ(0, ioctl(line.device_fd(), TIOCEXCL, NULL));
+  SetLastError(ERROR_SUCCESS);
+  HANDLE port = CreateFileA(line.device().c_str(), GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, NULL);
+  EXPECT_EQ(INVALID_HANDLE_VALUE, port);
+  EXPECT_EQ(ERROR_ACCESS_DENIED, GetLastError());
+  if (port != INVALID_HANDLE_VALUE) CloseHandle(port);
+  int exclusive = -1;
+  ASSERT_EQ(0, ioctl(line.device_fd(), TIOCGEXCL, &exclusive));
+  EXPECT_EQ(1, exclusive) << "the other program's flag must stay";
+
+  // Through the driver: the error text, and Done leaves the flag alone.
+  {
+    FreshDriver fresh;
+    InitResult result = Init(line.device() + ",9600,8,N,1");
+    EXPECT_EQ("Failed to open Serial Port : Access is denied.\r\n", result.text);
+    EXPECT_EQ(0, DISPLAYDLL_Done());
+    ASSERT_EQ(0, ioctl(line.device_fd(), TIOCGEXCL, &exclusive));
+    EXPECT_EQ(1, exclusive);
+  }
+
+  // Once the other program lets go, the port opens, and the flag it then
+  // sets is its own to clear.
+  ASSERT_EQ(0, ioctl(line.device_fd(), TIOCNXCL, NULL));
+  port = CreateFileA(line.device().c_str(), GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                     NULL);
+  ASSERT_NE(INVALID_HANDLE_VALUE, port) << GetLastError();
+  ASSERT_EQ(0, ioctl(line.device_fd(), TIOCGEXCL, &exclusive));
+  EXPECT_EQ(1, exclusive);
+  EXPECT_EQ(TRUE, CloseHandle(port));
+  ASSERT_EQ(0, ioctl(line.device_fd(), TIOCGEXCL, &exclusive));
+  EXPECT_EQ(0, exclusive);
 }
 
 TEST(PlatformErrors, AFolderGivenAsThePortIsRefusedAsOnWindows) {
