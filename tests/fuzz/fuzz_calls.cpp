@@ -40,6 +40,7 @@ struct Run {
   int rows;
   size_t logAt;  // how much of the log the checks have read
   std::string calls;
+  bool waitedForQuiet;  // a call that sends nothing has had its wait
 
   [[noreturn]] void Fail(const std::string& what) {
     fprintf(stderr, "fuzz_calls: %s\n  calls so far: %s\n", what.c_str(), calls.c_str());
@@ -53,6 +54,15 @@ struct Run {
       Fail("expected " + std::to_string(bytes.size()) + " bytes on the line, received " +
            std::to_string(received.size()) + (received.size() == bytes.size() ? " that differ" : ""));
     }
+    // Bytes the call should not have sent may still be on their way through
+    // the terminal. The first call of an input that sends nothing waits for
+    // the line to stay quiet a while, so that a stray byte is found at the
+    // call that sent it (and libFuzzer keeps the input that shows it); every
+    // other call takes what has already come.
+    const int quietMs = bytes.empty() && !waitedForQuiet ? 20 : 0;
+    if (bytes.empty()) waitedForQuiet = true;
+    const std::string stray = setting->line.Read(quietMs);
+    if (!stray.empty()) Fail(std::to_string(stray.size()) + " bytes on the line beyond what the call asked for");
     const std::string log = setting->driver.Log();
     if (!logging) {
       if (!log.empty()) Fail("log lines with the log off");
@@ -82,7 +92,7 @@ struct Run {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static Setting* setting = new Setting;
   FuzzedDataProvider input(data, size);
-  Run run{setting, false, false, 0, 0, 0, ""};
+  Run run{setting, false, false, 0, 0, 0, "", false};
   if (!setting->line.Read(0).empty()) run.Fail("bytes on the line before Init");
 
   ResetDriverForTest();
@@ -178,5 +188,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (DISPLAYDLL_Done() != 1) run.Fail("the final Done failed");
     run.Expect(kClosing, {});
   }
+  // Every input waits for quiet at least once, also one whose every call
+  // sent bytes.
+  if (!run.waitedForQuiet) run.Expect("", {});
   return 0;
 }

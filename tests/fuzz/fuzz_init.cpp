@@ -2,8 +2,10 @@
 // The driver is put back to its at-load state before each input, and every
 // port it opens is a pseudo-terminal of ours whatever the string names, so
 // that the whole start-up runs (line settings, time-outs, the initialisation
-// sequence) without reaching a real device. Checks the answer, the status
-// byte, the bytes on the line and the log's lines.
+// sequence) without reaching a real device. Checks the answer and the status
+// byte against the string's own reading, the bytes on the line, a second
+// Init, and every line of the log, whole.
+#include <limits.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -13,6 +15,7 @@
 #include <vector>
 
 #include "driver/display_driver.h"
+#include "driver/driver_state.h"
 #include "driver/port_parameters.h"
 #include "platform/posix/fault_injection.h"
 #include "tests/support/driver_reset.h"
@@ -20,8 +23,12 @@
 
 namespace {
 
+using qvtest::LogEntry;
+
 const std::string kInitSequence("\x1B\x40\x1B\x2A\x04\x1B\x5F\x00", 8);
 const std::string kClosing("\x1B\x02", 2);
+const std::string kRule(35, '=');
+const std::string kNoPort = "Error writing string : The handle is invalid.\r\n";
 
 [[noreturn]] void Fail(const std::string& what, const std::string& parameters) {
   fprintf(stderr, "fuzz_init: %s\n  parameters: \"%s\"\n", what.c_str(), parameters.c_str());
@@ -32,9 +39,9 @@ bool StartsWith(const std::string& text, const std::string& prefix) {
   return text.compare(0, prefix.size(), prefix) == 0;
 }
 
-// The failure texts Init may answer with, by their fixed beginnings.
-bool IsFailureText(const std::string& text) {
-  if (text == kDataBitsIncorrect || text == kParityIncorrect) return true;
+// The failure texts of opening and setting up the port, by their fixed
+// beginnings; the platform's description follows.
+bool IsPortFailure(const std::string& text) {
   for (const char* message : {"Failed to get Serial Port state : ", "Failed to set Serial Port state : ",
                               "Error setting timeout values : "}) {
     if (StartsWith(text, message)) return true;
@@ -42,31 +49,62 @@ bool IsFailureText(const std::string& text) {
   return false;
 }
 
-// With the parameters free of line breaks, every line of the log is a
-// stamped "Init" or "Error" line, or the empty line that ends an error text.
-void CheckLogLines(const std::string& log, const std::string& parameters) {
-  size_t start = 0;
-  bool afterError = false;
-  while (start < log.size()) {
-    size_t end = log.find('\n', start);
-    if (end == std::string::npos) Fail("the log ends in the middle of a line", parameters);
-    const std::string line = log.substr(start, end - start);
-    start = end + 1;
-    if (line.empty() && afterError) {
-      afterError = false;
+// The decimal reading of a field: leading blanks, a sign, digits, held at
+// the limits of a 32-bit integer.
+int Number(const std::string& text) {
+  long long value = strtoll(text.c_str(), nullptr, 10);
+  if (value > INT_MAX) return INT_MAX;
+  if (value < INT_MIN) return INT_MIN;
+  return static_cast<int>(value);
+}
+
+// What the parameter string should give, worked out here on its own terms:
+// the log lines of the parsing and the settings, or the failure text.
+struct Expected {
+  std::vector<LogEntry> lines;  // the parsing's lines, and the settings' line
+  std::string failure;          // empty when the string parses
+};
+
+Expected Parse(const std::string& parameters) {
+  Expected expected;
+  if (StartsWith(parameters, "default")) {
+    expected.lines.push_back({"Init", "COM3,9600,8,0,0"});
+    return expected;
+  }
+  // Five comma-separated fields; each is kept to 79 characters.
+  std::vector<std::string> fields;
+  size_t at = 0;
+  for (int i = 0; i < 5; ++i) {
+    if (at > parameters.size()) {
+      fields.push_back("");
       continue;
     }
-    if (!qvtest::IsTimeStamp(line, 0) || line.size() < 18 || line[17] != ' ') {
-      Fail("a log line without its time stamp: \"" + line + "\"", parameters);
-    }
-    const std::string rest = line.substr(18);
-    const std::string rule(35, '=');
-    if (!StartsWith(rest, "Init ") && !StartsWith(rest, "Error ") && !StartsWith(rest, rule) &&
-        !StartsWith(rest, "Log File opened for  ")) {
-      Fail("a log line with an unknown tag: \"" + line + "\"", parameters);
-    }
-    afterError = StartsWith(rest, "Error ") && !rest.empty() && rest.back() == '\r';
+    size_t comma = parameters.find(',', at);
+    if (comma == std::string::npos) comma = parameters.size();
+    fields.push_back(parameters.substr(at, comma - at).substr(0, kFieldSize - 1));
+    at = comma + 1;
   }
+  std::string device = fields[0];
+  const int number = device.size() > 3 ? Number(device.substr(3)) : 0;
+  expected.lines.push_back({"Init", "port=" + device + ", num=" + std::to_string(number)});
+  if (number > 9) device = "\\\\.\\COM" + std::to_string(number);
+  expected.lines.push_back({"Init", "port=" + device + ", num=" + std::to_string(number)});
+  const int baud = fields[1].empty() ? 9600 : Number(fields[1]);
+  if (fields[2].empty()) {
+    expected.failure = kDataBitsIncorrect;
+    return expected;
+  }
+  if (fields[3].empty()) {
+    expected.failure = kParityIncorrect;
+    return expected;
+  }
+  const std::string parityLetters = "OEMS";
+  const size_t parity =
+      parityLetters.find(fields[3][0]) == std::string::npos ? 0 : parityLetters.find(fields[3][0]) + 1;
+  const int stop = !fields[4].empty() && Number(fields[4]) == 2 ? 2 : 0;
+  expected.lines.push_back({"Init", device + "," + std::to_string(baud) + "," + std::to_string(Number(fields[2])) +
+                                        "," + std::to_string(parity) + "," + std::to_string(stop)});
+  return expected;
 }
 
 struct Setting {
@@ -90,31 +128,54 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (answer == NULL) Fail("Init answered with a null text", parameters);
   const std::string text = answer;
   const std::string name = DISPLAYDLL_DriverName();
+  const Expected expected = Parse(parameters);
 
-  if (status == 1) {
+  if (!expected.failure.empty()) {
+    if (text != expected.failure || status != 0) Fail("the answer \"" + text + "\"", parameters);
+  } else if (status == 1) {
     if (text != name) Fail("status 1 with the answer \"" + text + "\"", parameters);
     const std::string sent = setting->line.ReadCount(kInitSequence.size(), 2000);
     if (sent != kInitSequence) Fail("the initialisation sequence did not reach the line whole", parameters);
   } else {
+    // Every port opens (on our pseudo-terminal); the platform may refuse
+    // the settings.
     if (status != 0) Fail("a status byte of " + std::to_string(status), parameters);
-    if (!IsFailureText(text)) Fail("the failure text \"" + text + "\"", parameters);
+    if (!IsPortFailure(text)) Fail("the failure text \"" + text + "\"", parameters);
   }
-  // The port stays open after a failed configuration: Done closes it.
+  // The port stays open after a failed configuration: Done closes it. With
+  // no port, its closing command fails, and composes another error text.
+  const bool portOpen = status == 1 || IsPortFailure(text);
   const int closed = DISPLAYDLL_Done();
-  if (status == 1 && closed != 1) Fail("Done did not close the port Init opened", parameters);
-  if (closed == 1 && setting->line.ReadCount(kClosing.size(), 2000) != kClosing) {
+  if (closed != (portOpen ? 1 : 0)) Fail("Done answered " + std::to_string(closed), parameters);
+  if (portOpen && setting->line.ReadCount(kClosing.size(), 2000) != kClosing) {
     Fail("Done sent no closing command", parameters);
   }
-  // A second Init changes nothing and reports success.
-  status = 0xEE;
-  if (DISPLAYDLL_Init(20, 2, parameters.c_str(), &status) != name || status != 1) {
-    Fail("a later Init did not answer with the driver name", parameters);
-  }
+  // A second Init opens and sends nothing, and answers as the first did,
+  // word for word, after Done's failed write too.
+  unsigned char again = 0xEE;
+  const std::string second = DISPLAYDLL_Init(20, 2, "COM3,9600,8,N,1Log", &again);
+  if (second != text || again != status) Fail("a later Init answered \"" + second + "\"", parameters);
+  if (!setting->line.Read(2).empty()) Fail("bytes on the line after Done", parameters);
 
+  // Every line of the log, whole. The parameters may hold any byte, line
+  // breaks too: the lines are compared as written, not split at breaks.
   const std::string log = setting->driver.Log();
   const bool logged = parameters.size() > 3 && parameters.compare(parameters.size() - 3, 3, "Log") == 0;
-  if (!logged && !log.empty()) Fail("a log without \"Log\" in the parameters", parameters);
-  if (logged && parameters.find_first_of("\r\n") == std::string::npos) CheckLogLines(log, parameters);
+  if (!logged) {
+    if (!log.empty()) Fail("a log without \"Log\" in the parameters", parameters);
+  } else {
+    std::vector<LogEntry> lines = {
+        {kRule, kRule}, {"Log File opened for ", ModuleBaseName()}, {kRule, kRule}, {"Init", "Called "}};
+    lines.insert(lines.end(), expected.lines.begin(), expected.lines.end());
+    // A failure to open or set up the port is logged with the very text
+    // Init answered; a failed closing command is logged as it happens.
+    if (IsPortFailure(text)) lines.push_back({"Error", text});
+    if (!portOpen) lines.push_back({"Error", kNoPort});
+    size_t at = 0;
+    const std::string problem = qvtest::MatchLogEntries(log, &at, lines);
+    if (!problem.empty()) Fail(problem, parameters);
+    if (at != log.size()) Fail("more in the log than expected: \"" + log.substr(at) + "\"", parameters);
+  }
   PlatformRedirectPorts(NULL);
   return 0;
 }
