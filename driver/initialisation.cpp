@@ -14,6 +14,8 @@ void SetStatus(unsigned char* status, unsigned char value) {
   if (status != NULL) *status = value;
 }
 
+static_assert(sizeof g_driver.initFailure >= sizeof g_log.errorText, "a composed error text fits whole");
+
 // The first call's failure stays the answer to every later call, which
 // would otherwise report success on a driver that has no port.
 const char* Failed(const char* failure) {

@@ -12,6 +12,7 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -152,6 +153,22 @@ bool SpeedCode(DWORD baud, speed_t* code) {
   return false;
 }
 
+// A pseudo-terminal has no character size or parity: the kernel keeps it at
+// 8 bits without parity, and the C library then reports the settings as
+// refused, or not, depending on the terminal's earlier state. What it does
+// keep (the speed, the stop bits) decides whether it took the line. A real
+// serial device that cannot take the line is refused as before.
+bool PseudoTerminalTook(int fd, const struct termios& wanted) {
+  struct stat device;
+  if (fstat(fd, &device) != 0 || !S_ISCHR(device.st_mode)) return false;
+  const unsigned kind = major(device.st_rdev);
+  if (kind < 136 || kind > 143) return false;  // the pseudo-terminal devices
+  struct termios now;
+  if (tcgetattr(fd, &now) != 0) return false;
+  return cfgetospeed(&now) == cfgetospeed(&wanted) && cfgetispeed(&now) == cfgetispeed(&wanted) &&
+         (now.c_cflag & CSTOPB) == (wanted.c_cflag & CSTOPB);
+}
+
 DWORD BaudFromCode(speed_t code) {
   for (const Speed& speed : kSpeeds) {
     if (speed.code == code) return speed.baud;
@@ -287,6 +304,9 @@ HANDLE CreateFileA(LPCSTR fileName, DWORD access, DWORD shareMode, LPSECURITY_AT
       return INVALID_HANDLE_VALUE;
     }
     // The flag was clear: setting it makes it ours to clear at CloseHandle.
+    // (Another program of root's that sets it between our look and ours
+    // would lose it at our CloseHandle; the ioctls leave no way to do both
+    // at once.)
     exclusive = isatty(fd) && ioctl(fd, TIOCEXCL, NULL) == 0;
   }
   port->used = true;
@@ -366,7 +386,10 @@ BOOL SetCommState(HANDLE file, LPDCB dcb) {
   tio.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB);
   tio.c_cflag |= size | parity | stop | CLOCAL | CREAD;
   if (cfsetispeed(&tio, speed) != 0 || cfsetospeed(&tio, speed) != 0) return FailErrno();
-  if (tcsetattr(port->fd, TCSANOW, &tio) != 0) return FailErrno();
+  if (tcsetattr(port->fd, TCSANOW, &tio) != 0) {
+    const int error = errno;
+    if (error != EINVAL || !PseudoTerminalTook(port->fd, tio)) return Fail(PlatformErrorFromErrno(error));
+  }
   return TRUE;
 }
 
@@ -383,6 +406,11 @@ BOOL SetCommTimeouts(HANDLE file, LPCOMMTIMEOUTS timeouts) {
 BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD count, LPDWORD written, LPOVERLAPPED) {
   if (written != NULL) *written = 0;
   if (TakeFault(kPlatformWriteFile)) return FALSE;
+  if (g_cutArmed) {
+    // As a write whose time-out ran out after `g_cutKeep` bytes.
+    g_cutArmed = false;
+    if (g_cutKeep < count) count = g_cutKeep;
+  }
   Port* port = PortFromHandle(file);
   if (port == NULL) return Fail(ERROR_INVALID_HANDLE);
   if (buffer == NULL && count > 0) return Fail(ERROR_INVALID_PARAMETER);
@@ -393,11 +421,6 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD count, LPDWORD written, LPOVER
   bool timed = limits.WriteTotalTimeoutMultiplier != 0 || limits.WriteTotalTimeoutConstant != 0;
   long long deadline = -1;
   const char* bytes = static_cast<const char*>(buffer);
-  if (g_cutArmed) {
-    // As a write whose time-out ran out after `g_cutKeep` bytes.
-    g_cutArmed = false;
-    if (g_cutKeep < count) count = g_cutKeep;
-  }
   DWORD done = 0;
   while (done < count) {
     ssize_t n = write(port->fd, bytes + done, count - done);

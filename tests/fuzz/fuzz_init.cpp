@@ -63,7 +63,23 @@ int Number(const std::string& text) {
 struct Expected {
   std::vector<LogEntry> lines;  // the parsing's lines, and the settings' line
   std::string failure;          // empty when the string parses
+  // What the port is asked for, and whether the platform refuses it.
+  int baud = 9600, dataBits = 8, parity = 0, stopBits = 0;
+  bool refused = false;
 };
+
+// A line the POSIX layer can set: a speed termios has, 5 to 8 data bits
+// (the low byte of the number asked for). Parity and stop codes are always
+// ones it knows.
+bool PortTakes(int baud, int dataBits) {
+  static const int kSpeeds[] = {50,     75,     110,     134,     150,     200,     300,     600,     1200,    1800,
+                                2400,   4800,   9600,    19200,   38400,   57600,   115200,  230400,  460800,  500000,
+                                576000, 921600, 1000000, 1152000, 1500000, 2000000, 2500000, 3000000, 3500000, 4000000};
+  bool known = false;
+  for (int speed : kSpeeds) known = known || speed == baud;
+  const int size = dataBits & 0xFF;
+  return known && size >= 5 && size <= 8;
+}
 
 Expected Parse(const std::string& parameters) {
   Expected expected;
@@ -99,11 +115,15 @@ Expected Parse(const std::string& parameters) {
     return expected;
   }
   const std::string parityLetters = "OEMS";
-  const size_t parity =
-      parityLetters.find(fields[3][0]) == std::string::npos ? 0 : parityLetters.find(fields[3][0]) + 1;
-  const int stop = !fields[4].empty() && Number(fields[4]) == 2 ? 2 : 0;
-  expected.lines.push_back({"Init", device + "," + std::to_string(baud) + "," + std::to_string(Number(fields[2])) +
-                                        "," + std::to_string(parity) + "," + std::to_string(stop)});
+  const size_t letter = parityLetters.find(fields[3][0]);
+  expected.baud = baud;
+  expected.dataBits = Number(fields[2]);
+  expected.parity = letter == std::string::npos ? 0 : static_cast<int>(letter) + 1;
+  expected.stopBits = !fields[4].empty() && Number(fields[4]) == 2 ? 2 : 0;
+  expected.refused = !PortTakes(expected.baud, expected.dataBits);
+  expected.lines.push_back({"Init", device + "," + std::to_string(baud) + "," + std::to_string(expected.dataBits) +
+                                        "," + std::to_string(expected.parity) + "," +
+                                        std::to_string(expected.stopBits)});
   return expected;
 }
 
@@ -132,15 +152,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   if (!expected.failure.empty()) {
     if (text != expected.failure || status != 0) Fail("the answer \"" + text + "\"", parameters);
-  } else if (status == 1) {
-    if (text != name) Fail("status 1 with the answer \"" + text + "\"", parameters);
-    const std::string sent = setting->line.ReadCount(kInitSequence.size(), 2000);
-    if (sent != kInitSequence) Fail("the initialisation sequence did not reach the line whole", parameters);
   } else {
-    // Every port opens (on our pseudo-terminal); the platform may refuse
-    // the settings.
-    if (status != 0) Fail("a status byte of " + std::to_string(status), parameters);
-    if (!IsPortFailure(text)) Fail("the failure text \"" + text + "\"", parameters);
+    // Every port opens (on our pseudo-terminal), and is handed the line the
+    // string asks for, which the platform sets or refuses.
+    const DCB dcb = PlatformLastCommState();
+    if (dcb.BaudRate != static_cast<DWORD>(expected.baud) || dcb.ByteSize != (expected.dataBits & 0xFF) ||
+        dcb.Parity != expected.parity || dcb.StopBits != expected.stopBits) {
+      Fail("the port was handed " + std::to_string(dcb.BaudRate) + "," + std::to_string(dcb.ByteSize) + "," +
+               std::to_string(dcb.Parity) + "," + std::to_string(dcb.StopBits),
+           parameters);
+    }
+    if (expected.refused) {
+      if (status != 0 || text != "Failed to set Serial Port state : The parameter is incorrect.\r\n") {
+        Fail("settings the port cannot take answered \"" + text + "\"", parameters);
+      }
+    } else {
+      if (status != 1 || text != name) Fail("the answer \"" + text + "\"", parameters);
+      const std::string sent = setting->line.ReadCount(kInitSequence.size(), 2000);
+      if (sent != kInitSequence) Fail("the initialisation sequence did not reach the line whole", parameters);
+    }
   }
   // The port stays open after a failed configuration: Done closes it. With
   // no port, its closing command fails, and composes another error text.

@@ -310,6 +310,25 @@ TEST(DriverFaults, LineSettingsAndTimeOutsReachThePlatform) {
   }
 }
 
+// A pseudo-terminal ignores character size and parity. Whatever a host
+// asked of it before, the next host's line is set all the same: a second
+// start-up on the same terminal, as a demo or a test run again, succeeds.
+TEST(DriverFaults, APseudoTerminalTakesAnyLineAgain) {
+  Pty line;
+  for (const char* rest : {",9600,7,E,1", ",9600,7,E,1", ",300,5,S,1", ",300,5,S,1", ",19200,8,N,2", ",19200,8,N,2"}) {
+    FreshDriver fresh;
+    InitResult result = Init(line.device() + rest);
+    EXPECT_EQ(1, result.status) << rest << ": " << result.text;
+    EXPECT_EQ(1, DISPLAYDLL_Done()) << rest;
+    line.Read(20);
+  }
+  // What it cannot do is still refused.
+  FreshDriver fresh;
+  EXPECT_EQ("Failed to set Serial Port state : The parameter is incorrect.\r\n",
+            Init(line.device() + ",12345,8,N,1").text);
+  EXPECT_EQ(1, DISPLAYDLL_Done());
+}
+
 // Done gives the device back: no exclusive flag and no lock stay on it, also
 // while something else (here the test's own descriptor) keeps it open, so
 // any program may open it next.
