@@ -54,7 +54,7 @@ for preset in ${*:-native native-sanitize fuzz windows-i686 windows-x86_64}; do
 done
 
 echo "== source format"
-files=$(find driver diagnostics exports platform tools tests -name '*.cpp' -o -name '*.h' | sort)
+files=$(find driver diagnostics exports platform host simulator tools tests -name '*.cpp' -o -name '*.h' | sort)
 if clang-format --dry-run --Werror $files; then
   echo "format: all $(echo "$files" | wc -l) files clean"
 else

@@ -1,7 +1,7 @@
 // The simulated display's character set: a 5x7 dot font for the bytes 0x20 to
 // 0x7E, and a placeholder glyph for every other byte.
-#ifndef QV_TOOLS_DISPLAY_FONT_H
-#define QV_TOOLS_DISPLAY_FONT_H
+#ifndef QV_SIMULATOR_FONT_H
+#define QV_SIMULATOR_FONT_H
 
 const int kGlyphWidth = 5;
 const int kGlyphHeight = 7;

@@ -4,14 +4,14 @@
 // dark, the cursor's cell is underlined, bytes outside the font show as a
 // reverse-video "?", and flagged sequences (unknown, cut off) are printed
 // above the screen, where they stay.
-#ifndef QV_TOOLS_DISPLAY_TERMINAL_VIEW_H
-#define QV_TOOLS_DISPLAY_TERMINAL_VIEW_H
+#ifndef QV_SIMULATOR_TERMINAL_VIEW_H
+#define QV_SIMULATOR_TERMINAL_VIEW_H
 
 #include <stdio.h>
 
 #include <string>
 
-#include "tools/display_model.h"
+#include "simulator/model.h"
 
 // True when `out` is a terminal (on Windows, a console) the view can draw on.
 bool TerminalCanShowLive(FILE* out);

@@ -1,8 +1,8 @@
 // The simulated display: listens on the far end of a serial line and shows
 // what the display would show, until the driver's closing command or a time
-// limit. The parts: the command model (display_model), the font
-// (display_font), the pictures (display_picture), the live view
-// (display_terminal_view), the spy (display_spy) and the line (serial_line).
+// limit. The parts, all in this folder: the command model (model), the font
+// (font), the pictures (picture), the live view (terminal_view), the spy (spy)
+// and the line (serial_line).
 #include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -12,11 +12,11 @@
 #include <chrono>
 #include <string>
 
-#include "tools/display_model.h"
-#include "tools/display_picture.h"
-#include "tools/display_spy.h"
-#include "tools/display_terminal_view.h"
-#include "tools/serial_line.h"
+#include "simulator/model.h"
+#include "simulator/picture.h"
+#include "simulator/serial_line.h"
+#include "simulator/spy.h"
+#include "simulator/terminal_view.h"
 
 #ifdef _WIN32
 #include <direct.h>

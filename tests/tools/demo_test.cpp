@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "simulator/picture.h"
+#include "tests/support/png_decode.h"
 #include "tests/support/test_env.h"
-#include "tests/unit/png_decode.h"
-#include "tools/display_picture.h"
 
 namespace {
 

@@ -18,8 +18,8 @@
 //   0x20..0x7E are characters too and show as the placeholder glyph.
 // A sequence whose bytes stop coming is reported as cut off when CutOff() is
 // called (at the end of the input, or when the line stays quiet).
-#ifndef QV_TOOLS_DISPLAY_MODEL_H
-#define QV_TOOLS_DISPLAY_MODEL_H
+#ifndef QV_SIMULATOR_MODEL_H
+#define QV_SIMULATOR_MODEL_H
 
 #include <functional>
 #include <string>

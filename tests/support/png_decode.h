@@ -1,6 +1,6 @@
 // Reads a PNG file back with libpng, for the tests of the simulated display's pictures.
-#ifndef QV_TESTS_UNIT_PNG_DECODE_H
-#define QV_TESTS_UNIT_PNG_DECODE_H
+#ifndef QV_TESTS_SUPPORT_PNG_DECODE_H
+#define QV_TESTS_SUPPORT_PNG_DECODE_H
 
 #include <png.h>
 #include <string.h>
@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/display_picture.h"
+#include "simulator/picture.h"
 
 struct DecodedPng {
   int width = 0;

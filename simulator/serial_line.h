@@ -2,8 +2,8 @@
 // serial port such as /dev/ttyUSB1, or one end of a pseudo-terminal pair), on
 // Windows a COM port (COM6, \\.\COM12). The line is set to raw 8-N-1 at the
 // given speed.
-#ifndef QV_TOOLS_SERIAL_LINE_H
-#define QV_TOOLS_SERIAL_LINE_H
+#ifndef QV_SIMULATOR_SERIAL_LINE_H
+#define QV_SIMULATOR_SERIAL_LINE_H
 
 #include <string>
 

@@ -1,11 +1,11 @@
-#include "tools/host_script.h"
+#include "host/script_reader.h"
 
 #include <errno.h>
 #include <limits.h>
 #include <stdlib.h>
 #include <string.h>
 
-#include "tools/driver_loader.h"
+#include "host/driver_loader.h"
 
 namespace {
 

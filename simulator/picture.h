@@ -2,12 +2,12 @@
 // 5x7 cells with gaps between them, lit dots in a vacuum-fluorescent
 // blue-green on dark glass and unlit dots faintly visible. SVG always; PNG
 // where the build has libpng (QV_HAVE_PNG).
-#ifndef QV_TOOLS_DISPLAY_PICTURE_H
-#define QV_TOOLS_DISPLAY_PICTURE_H
+#ifndef QV_SIMULATOR_PICTURE_H
+#define QV_SIMULATOR_PICTURE_H
 
 #include <string>
 
-#include "tools/display_model.h"
+#include "simulator/model.h"
 
 struct Rgb {
   unsigned char r, g, b;

@@ -1,4 +1,4 @@
-#include "tools/display_spy.h"
+#include "simulator/spy.h"
 
 #include <stdio.h>
 

@@ -1,4 +1,4 @@
-#include "tools/display_picture.h"
+#include "simulator/picture.h"
 
 #include <errno.h>
 #include <math.h>
@@ -7,7 +7,7 @@
 
 #include <vector>
 
-#include "tools/display_font.h"
+#include "simulator/font.h"
 
 #ifdef QV_HAVE_PNG
 #include <png.h>

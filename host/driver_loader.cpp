@@ -1,4 +1,4 @@
-#include "tools/driver_loader.h"
+#include "host/driver_loader.h"
 
 #ifdef _WIN32
 #include <windows.h>

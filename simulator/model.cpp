@@ -1,4 +1,4 @@
-#include "tools/display_model.h"
+#include "simulator/model.h"
 
 #include <stdio.h>
 

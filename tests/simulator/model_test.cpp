@@ -1,11 +1,11 @@
-#include "tools/display_model.h"
+#include "simulator/model.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "tools/display_spy.h"
+#include "simulator/spy.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // The simulated display's pictures: the font table, and the PNG decoded back
 // with libpng, checked dot by dot at known places of a known screen.
-#include "tools/display_picture.h"
+#include "simulator/picture.h"
 
 #include <gtest/gtest.h>
 #include <stdio.h>
@@ -10,12 +10,12 @@
 #include <string>
 #include <vector>
 
+#include "simulator/font.h"
+#include "simulator/model.h"
 #include "tests/support/test_env.h"
-#include "tools/display_font.h"
-#include "tools/display_model.h"
 
 #ifdef QV_HAVE_PNG
-#include "tests/unit/png_decode.h"
+#include "tests/support/png_decode.h"
 #endif
 
 namespace {

@@ -1,7 +1,7 @@
 // Loads a display-driver library file and looks its entry points up by name,
 // for the host program and the end-to-end tests.
-#ifndef QV_TOOLS_DRIVER_LOADER_H
-#define QV_TOOLS_DRIVER_LOADER_H
+#ifndef QV_HOST_DRIVER_LOADER_H
+#define QV_HOST_DRIVER_LOADER_H
 
 #include <string>
 

@@ -1,4 +1,4 @@
-#include "tools/display_font.h"
+#include "simulator/font.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 set -uo pipefail
 relay=$1
 sim=$2
-tools=$(cd "$(dirname "$0")/../tools" && pwd)
+tools=$(cd "$(dirname "$0")/../../tools" && pwd)
 
 status=0
 prefix=$(QV_WINE_PREPARE=1 "$tools/wine_run.sh" "$sim") || status=$?

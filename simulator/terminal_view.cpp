@@ -1,4 +1,4 @@
-#include "tools/display_terminal_view.h"
+#include "simulator/terminal_view.h"
 
 #ifdef _WIN32
 #include <io.h>
@@ -9,7 +9,7 @@
 
 #include <vector>
 
-#include "tools/display_font.h"
+#include "simulator/font.h"
 
 namespace {
 

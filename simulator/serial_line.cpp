@@ -1,4 +1,4 @@
-#include "tools/serial_line.h"
+#include "simulator/serial_line.h"
 
 #ifdef _WIN32
 #include <string.h>

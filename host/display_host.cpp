@@ -11,8 +11,8 @@
 #include <thread>
 #include <vector>
 
-#include "tools/driver_loader.h"
-#include "tools/host_script.h"
+#include "host/driver_loader.h"
+#include "host/script_reader.h"
 
 #ifdef _WIN32
 #include <io.h>

@@ -8,12 +8,12 @@
 //
 // Long runs of text go on over several lines, eight bytes each. Unknown and
 // cut-off sequences are flagged with "!!".
-#ifndef QV_TOOLS_DISPLAY_SPY_H
-#define QV_TOOLS_DISPLAY_SPY_H
+#ifndef QV_SIMULATOR_SPY_H
+#define QV_SIMULATOR_SPY_H
 
 #include <string>
 
-#include "tools/display_model.h"
+#include "simulator/model.h"
 
 // The spy's lines for one event that completed `seconds` after the first byte.
 std::string SpyLines(const DisplayEvent& event, double seconds);

@@ -2,8 +2,8 @@
 // call a line, in the same words as on the command line, blanks between the
 // words, a word in double quotes holding blanks, and "#" at the start of a
 // word beginning a comment that runs to the end of the line.
-#ifndef QV_TOOLS_HOST_SCRIPT_H
-#define QV_TOOLS_HOST_SCRIPT_H
+#ifndef QV_HOST_SCRIPT_READER_H
+#define QV_HOST_SCRIPT_READER_H
 
 #include <string>
 #include <vector>

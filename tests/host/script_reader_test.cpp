@@ -1,6 +1,6 @@
 // The host program's script reader: the words of a line, the calls they make,
 // and an error naming its line for every wrong one.
-#include "tools/host_script.h"
+#include "host/script_reader.h"
 
 #include <gtest/gtest.h>
 
