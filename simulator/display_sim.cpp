@@ -10,13 +10,12 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <memory>
 #include <string>
 
-#include "simulator/model.h"
 #include "simulator/picture.h"
 #include "simulator/serial_line.h"
-#include "simulator/spy.h"
-#include "simulator/terminal_view.h"
+#include "simulator/session.h"
 
 #ifdef _WIN32
 #include <direct.h>
@@ -68,7 +67,6 @@ const char kHelp[] =
     "cannot be used.\n";
 
 const int kPollMs = 50;
-const int kCutOffQuietMs = 1000;
 
 int Usage(const std::string& message) {
   fprintf(stderr, "display_sim: %s (see --help)\n", message.c_str());
@@ -102,7 +100,7 @@ bool MakeFolder(const std::string& path) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  int columns = 20, rows = 2, baud = 9600, seconds = 30;
+  int columns = 20, rows = 2, baud = 9600, limit = 30;
   bool spy = false;
   std::string picture, frames, line;
   int positional = 0;
@@ -130,7 +128,7 @@ int main(int argc, char** argv) {
       line = option;
       ++positional;
     } else if (positional == 1) {
-      if (!ReadNumber(argv[i], 0, 24 * 3600, &seconds)) return Usage("SECONDS must be a whole number");
+      if (!ReadNumber(argv[i], 0, 24 * 3600, &limit)) return Usage("SECONDS must be a whole number");
       ++positional;
     } else {
       return Usage("too many arguments");
@@ -154,7 +152,8 @@ int main(int argc, char** argv) {
 
   printf("display: listening on %s\n", line.c_str());
   fflush(stdout);
-  DisplayModel display(columns, rows);
+  Session session(columns, rows, limit);
+  DisplayModel& display = session.display();
   PictureFrames frameWriter(frames);
   if (!frames.empty()) {
     display.SetListener([&](const DisplayEvent& event) {
@@ -162,62 +161,35 @@ int main(int argc, char** argv) {
       if (!frameWriter.Add(display, event, &frameError)) fprintf(stderr, "display_sim: %s\n", frameError.c_str());
     });
   }
-  bool pictureFailed = false;
-  DisplaySpy spyReport;
-  const bool live = !spy && TerminalCanShowLive(stdout);
-  TerminalView view(stdout);
-  if (live) view.Draw(display);
-  size_t shown = 0;
-  auto printEvents = [&](bool withScreen) {
-    if (shown == display.events().size()) return;
-    for (; shown < display.events().size(); ++shown) printf("display: %s\n", display.events()[shown].what.c_str());
-    if (withScreen) fputs(display.Render().c_str(), stdout);
-    fflush(stdout);
-  };
+  std::unique_ptr<SessionOutput> output;
+  if (spy) {
+    output.reset(new SpyOutput(stdout));
+  } else if (TerminalCanShowLive(stdout)) {
+    output.reset(new LiveOutput(stdout));
+  } else {
+    output.reset(new EventLinesOutput(stdout));
+  }
 
+  // The session's time for what happens now: when the bytes came, before
+  // drawing frames takes any time.
   using Clock = std::chrono::steady_clock;
   const Clock::time_point start = Clock::now();
-  Clock::time_point firstByte, lastByte = start;
-  bool anyByte = false, lineFailed = false;
-  auto since = [](Clock::time_point from) { return std::chrono::duration<double>(Clock::now() - from).count(); };
-  while (!display.closed() && (seconds == 0 || since(start) < seconds)) {
+  auto now = [&] { return std::chrono::duration<double>(Clock::now() - start).count(); };
+  output->Update(session, 0, false);
+  while (!session.over()) {
     std::string bytes;
     if (!serial.Read(kPollMs, &bytes, &error)) {
-      lineFailed = true;
+      session.LineFailed(error);
       break;
     }
-    // The spy's time for what happens now: when the bytes came, before
-    // drawing frames takes any time.
-    const Clock::time_point now = Clock::now();
-    if (!bytes.empty()) {
-      if (!anyByte) firstByte = now;
-      anyByte = true;
-      lastByte = now;
-      display.Feed(bytes);
-    } else if (display.midSequence() && since(lastByte) * 1000 >= kCutOffQuietMs) {
-      display.CutOff();
-    }
-    if (spy) {
-      double offset = anyByte ? std::chrono::duration<double>(now - firstByte).count() : 0;
-      fputs(spyReport.Report(display, offset).c_str(), stdout);
-      fflush(stdout);
-    } else if (live) {
-      if (!bytes.empty() || display.events().size() != shown) view.Draw(display);
-      shown = display.events().size();
-    } else if (bytes.empty() && since(lastByte) * 1000 >= 100) {
-      printEvents(true);
-    }
+    const double seconds = now();
+    session.Receive(bytes, seconds);
+    output->Update(session, seconds, !bytes.empty());
   }
-  display.CutOff();
-  if (spy) {
-    fputs(spyReport.Report(display, anyByte ? since(firstByte) : 0).c_str(), stdout);
-  } else if (live) {
-    view.Draw(display);
-  } else {
-    printEvents(false);
-    fputs(display.Render().c_str(), stdout);
-  }
-  if (lineFailed) printf("display: %s\n", error.c_str());
+  session.Finish();
+  output->Finish(session, now());
+  if (session.end() == Session::kLineFailed) printf("display: %s\n", session.lineError().c_str());
+  bool pictureFailed = false;
   if (!picture.empty()) {
     if (WritePicture(display, picture, &error)) {
       printf("display: picture of the screen in %s\n", picture.c_str());
@@ -226,6 +198,7 @@ int main(int argc, char** argv) {
       pictureFailed = true;
     }
   }
-  printf("display: %s\n", display.closed() ? "closed by the driver" : "no closing command came");
-  return display.closed() && !pictureFailed && !frameWriter.failed() ? 0 : 1;
+  printf("display: %s\n", session.EndText().c_str());
+  const int status = session.ExitStatus();
+  return status == 0 && (pictureFailed || frameWriter.failed()) ? 1 : status;
 }
