@@ -5,6 +5,9 @@
 namespace {
 
 const unsigned char kEsc = 0x1B;
+// How many of the bytes after the close the event about them holds (the
+// spy shows them in hex).
+const size_t kIgnoredShown = 8;
 
 // How many bytes follow each command byte.
 int ArgumentCount(unsigned char command) {
@@ -62,6 +65,12 @@ void DisplayModel::FlushText() {
 
 void DisplayModel::Feed(const std::string& bytes) {
   for (char c : bytes) {
+    // The session ended at the close: nothing after it is drawn.
+    if (closed_) {
+      if (ignoredUnreported_.size() < kIgnoredShown) ignoredUnreported_ += c;
+      ++ignored_;
+      continue;
+    }
     if (!pending_.empty()) {
       pending_ += c;
       unsigned char command = static_cast<unsigned char>(pending_[1]);
@@ -95,6 +104,15 @@ void DisplayModel::CutOff() {
   pending_.clear();
 }
 
+void DisplayModel::ReportIgnored() {
+  const size_t count = ignored_ - ignoredReported_;
+  if (count == 0) return;
+  Add(DisplayEvent::kIgnored, ignoredUnreported_,
+      "ignored: " + std::to_string(count) + (count == 1 ? " byte" : " bytes") + " after the close");
+  ignoredReported_ = ignored_;
+  ignoredUnreported_.clear();
+}
+
 void DisplayModel::Command(const std::string& sequence) {
   const unsigned char command = static_cast<unsigned char>(sequence[1]);
   char what[128];
@@ -105,7 +123,6 @@ void DisplayModel::Command(const std::string& sequence) {
       row_ = 0;
       star_ = -1;
       underscore_ = -1;
-      closed_ = false;
       ++resets_;
       Add(DisplayEvent::kReset, sequence, "reset");
       return;

@@ -9,7 +9,9 @@
 //   ESC "l" x y    moves the cursor to column x, row y, counting from 1. A
 //                  value of 0 or beyond the geometry leaves that coordinate
 //                  where it was (the event says so);
-//   ESC 0x02       ends the session (closed() turns true);
+//   ESC 0x02       ends the session (closed() turns true): bytes after it
+//                  are not read, only counted, and ReportIgnored() reports
+//                  them in one event;
 //   ESC and any other byte: an unknown sequence, reported and skipped (the
 //                  two bytes);
 //   any other byte is a character at the cursor, which then moves one cell
@@ -27,11 +29,11 @@
 #include <vector>
 
 struct DisplayEvent {
-  enum Kind { kReset, kSetting, kCursor, kText, kClose, kUnknown, kCutOff };
+  enum Kind { kReset, kSetting, kCursor, kText, kClose, kUnknown, kCutOff, kIgnored };
   Kind kind;
   std::string bytes;  // the bytes it was made of, as received
   std::string what;   // "reset", "setting * 4", "cursor 3,2", "text \"Hi\"", ...
-  bool flagged() const { return kind == kUnknown || kind == kCutOff; }
+  bool flagged() const { return kind == kUnknown || kind == kCutOff || kind == kIgnored; }
   bool changesScreen() const { return kind == kReset || kind == kText; }
 };
 
@@ -44,6 +46,11 @@ class DisplayModel {
   void Feed(const std::string& bytes);
   // Reports a sequence still waiting for bytes as cut off and drops it.
   void CutOff();
+  // Reports the bytes that came after the close and were not read, in one
+  // event holding the first few of them (none when there were none).
+  void ReportIgnored();
+  // How many bytes came after the close.
+  size_t ignored() const { return ignored_; }
   // Called with each event as it is recorded, the screen then showing what
   // the event left on it.
   void SetListener(std::function<void(const DisplayEvent&)> listener) { listener_ = std::move(listener); }
@@ -79,8 +86,11 @@ class DisplayModel {
   int underscore_ = -1;
   bool closed_ = false;
   int resets_ = 0;
-  std::string pending_;  // an ESC sequence not yet complete
-  std::string text_;     // text since the last command, for the events
+  std::string pending_;            // an ESC sequence not yet complete
+  std::string text_;               // text since the last command, for the events
+  size_t ignored_ = 0;             // bytes after the close
+  std::string ignoredUnreported_;  // the first few of those not yet reported
+  size_t ignoredReported_ = 0;
   std::vector<DisplayEvent> events_;
   std::function<void(const DisplayEvent&)> listener_;
 };

@@ -32,7 +32,10 @@ void Session::LineFailed(const std::string& error) {
   lineError_ = error;
 }
 
-void Session::Finish() { display_.CutOff(); }
+void Session::Finish() {
+  display_.CutOff();
+  display_.ReportIgnored();
+}
 
 std::string Session::EndText() const { return display_.closed() ? "closed by the driver" : "no closing command came"; }
 

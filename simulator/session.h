@@ -31,7 +31,8 @@ class Session {
   void Receive(const std::string& bytes, double seconds);
   // The line failed; `error` says how.
   void LineFailed(const std::string& error);
-  // The end of the input: a sequence still waiting for bytes is cut off.
+  // The end of the input: a sequence still waiting for bytes is cut off, and
+  // the bytes that came after the close are reported, once.
   void Finish();
 
   bool over() const { return end_ != kNotYet; }

@@ -123,12 +123,16 @@ TEST(DisplaySpy, EveryByteInHexBesideItsDecodingAndTime) {
       "     1.250  48 65 6C 6C 6F 2C 20 22    text \"Hello, \\\"QV\\\"\"\n"
       "            51 56 22\n",
       spy.Report(display, 1.25));
-  display.Feed(Bytes("\x1B\x41\x1B\x02\x1B\x6C", 6));
+  display.Feed(Bytes("\x1B\x41\x1B\x6C", 4));
   display.CutOff();
+  // After the close: the count, and the first eight bytes in hex.
+  display.Feed(Bytes("\x1B\x02", 2) + "Goodbye!?");
+  display.ReportIgnored();
   EXPECT_EQ(
       "    12.346  1B 41                   !! unknown sequence ESC \"A\"\n"
+      "    12.346  1B 6C                   !! cut-off sequence: ESC \"l\" with 0 of its 2 argument bytes\n"
       "    12.346  1B 02                      close\n"
-      "    12.346  1B 6C                   !! cut-off sequence: ESC \"l\" with 0 of its 2 argument bytes\n",
+      "    12.346  47 6F 6F 64 62 79 65 21 !! ignored: 9 bytes after the close\n",
       spy.Report(display, 12.3456));
 }
 

@@ -66,6 +66,49 @@ TEST(Session, EndsAtTheCloseOrTheTimeLimitWithItsStatus) {
   EXPECT_EQ(1, cut.ExitStatus());
 }
 
+// The session as the program runs it: one Receive per read, until it is over.
+Session RunReads(const std::vector<std::string>& reads) {
+  Session session(20, 2, 30);
+  double seconds = 0;
+  for (const std::string& bytes : reads) {
+    if (session.over()) break;
+    session.Receive(bytes, seconds += 0.01);
+  }
+  session.Finish();
+  return session;
+}
+
+TEST(Session, NothingAfterTheCloseIsDrawnHoweverTheReadsSplitTheBytes) {
+  // Bytes after the close, and a reset after it that must not open the session again.
+  for (const std::string& stream : {kReset + "Hi" + kClose + "Bye", kReset + "Hi" + kClose + kReset + "X"}) {
+    for (size_t first = 0; first <= stream.size(); ++first) {
+      for (size_t second = first; second <= stream.size(); ++second) {
+        const Session session =
+            RunReads({stream.substr(0, first), stream.substr(first, second - first), stream.substr(second)});
+        SCOPED_TRACE(testing::Message() << "reads split at " << first << " and " << second);
+        EXPECT_EQ("Hi                  ", session.display().Row(0));
+        EXPECT_EQ(Session::kClosed, session.end());
+        EXPECT_EQ(0, session.ExitStatus());
+        EXPECT_EQ(1, session.display().resets());
+        // What came after the close in the same read is reported once, as ignored.
+        const size_t closeEnd = stream.find(kClose) + kClose.size();
+        const size_t readEnd = closeEnd <= first ? first : closeEnd <= second ? second : stream.size();
+        const DisplayEvent& last = session.display().events().back();
+        if (readEnd == closeEnd) {
+          EXPECT_EQ(DisplayEvent::kClose, last.kind);
+        } else {
+          const size_t after = readEnd - closeEnd;
+          EXPECT_EQ(DisplayEvent::kIgnored, last.kind);
+          EXPECT_EQ("ignored: " + std::to_string(after) + (after == 1 ? " byte" : " bytes") + " after the close",
+                    last.what);
+          EXPECT_EQ(stream.substr(closeEnd, after), last.bytes);
+          EXPECT_TRUE(last.flagged());
+        }
+      }
+    }
+  }
+}
+
 TEST(Session, ASequenceIsCutOffAfterASecondOfQuietOrAtTheEnd) {
   Session session(20, 2, 0);
   session.Receive("\x1B\x6C\x01", 0.5);
