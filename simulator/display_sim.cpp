@@ -4,6 +4,7 @@
 // (font), the pictures (picture), the live view (terminal_view), the spy (spy)
 // and the line (serial_line).
 #include <errno.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -63,11 +64,23 @@ const char kHelp[] =
     "  bytes skipped. A sequence whose bytes stop for a second, or at the end, is\n"
     "  reported as cut off. Argument bytes may take any value, ESC included.\n"
     "\n"
+    "SIGINT (Ctrl-C) and SIGTERM end the session as the time limit does: the\n"
+    "picture and the frames are written, then the simulator exits.\n"
+    "\n"
     "Exit status: 0 when the driver closed the display, 1 when it did not (or a\n"
     "picture could not be written), 2 for a wrong command line, 3 when the line\n"
-    "cannot be used.\n";
+    "cannot be used, 130 when SIGINT stopped it and 143 when SIGTERM did.\n";
 
 const int kPollMs = 50;
+
+// The signal that asks the session to end (SIGINT, SIGTERM), 0 until one came.
+volatile sig_atomic_t g_stopSignal = 0;
+
+void StopSession(int number) {
+  g_stopSignal = number;
+  // A second one stops the program at once.
+  signal(number, SIG_DFL);
+}
 
 int Usage(const std::string& message) {
   fprintf(stderr, "display_sim: %s (see --help)\n", message.c_str());
@@ -176,6 +189,8 @@ int main(int argc, char** argv) {
   using Clock = std::chrono::steady_clock;
   const Clock::time_point start = Clock::now();
   auto now = [&] { return std::chrono::duration<double>(Clock::now() - start).count(); };
+  signal(SIGINT, StopSession);
+  signal(SIGTERM, StopSession);
   output->Update(session, 0, false);
   while (!session.over()) {
     std::string bytes;
@@ -185,6 +200,7 @@ int main(int argc, char** argv) {
     }
     const double seconds = now();
     session.Receive(bytes, seconds);
+    if (g_stopSignal != 0) session.Stop(g_stopSignal);
     output->Update(session, seconds, !bytes.empty());
   }
   session.Finish();
@@ -200,6 +216,5 @@ int main(int argc, char** argv) {
     }
   }
   printf("display: %s\n", session.EndText().c_str());
-  const int status = session.ExitStatus();
-  return status == 0 && (pictureFailed || frameWriter.failed()) ? 1 : status;
+  return pictureFailed || frameWriter.failed() ? 1 : session.ExitStatus();
 }

@@ -1,5 +1,7 @@
 #include "simulator/session.h"
 
+#include <signal.h>
+
 namespace {
 
 // How long the line stays quiet before the event lines show the screen.
@@ -32,14 +34,28 @@ void Session::LineFailed(const std::string& error) {
   lineError_ = error;
 }
 
+void Session::Stop(int number) {
+  if (over()) return;
+  end_ = kStopped;
+  signal_ = number;
+}
+
 void Session::Finish() {
   display_.CutOff();
   display_.ReportIgnored();
 }
 
-std::string Session::EndText() const { return display_.closed() ? "closed by the driver" : "no closing command came"; }
+std::string Session::EndText() const {
+  if (display_.closed()) return "closed by the driver";
+  if (end_ != kStopped) return "no closing command came";
+  const char* name = signal_ == SIGINT ? "SIGINT" : signal_ == SIGTERM ? "SIGTERM" : "a signal";
+  return std::string("stopped by ") + name + " before a closing command came";
+}
 
-int Session::ExitStatus() const { return display_.closed() ? 0 : 1; }
+int Session::ExitStatus() const {
+  if (display_.closed()) return 0;
+  return end_ == kStopped ? 128 + signal_ : 1;
+}
 
 void SpyOutput::Update(const Session& session, double seconds, bool) {
   fputs(spy_.Report(session.display(), session.SinceFirstByte(seconds)).c_str(), out_);

@@ -22,7 +22,7 @@ const double kCutOffQuietSeconds = 1.0;
 
 class Session {
  public:
-  enum End { kNotYet, kClosed, kTimeLimit, kLineFailed };
+  enum End { kNotYet, kClosed, kTimeLimit, kLineFailed, kStopped };
 
   Session(int columns, int rows, int limitSeconds);
 
@@ -31,6 +31,8 @@ class Session {
   void Receive(const std::string& bytes, double seconds);
   // The line failed; `error` says how.
   void LineFailed(const std::string& error);
+  // A signal (SIGINT, SIGTERM) stopped the session: it ends as at the time limit.
+  void Stop(int number);
   // The end of the input: a sequence still waiting for bytes is cut off, and
   // the bytes that came after the close are reported, once.
   void Finish();
@@ -40,7 +42,8 @@ class Session {
   const std::string& lineError() const { return lineError_; }
   // The last line the simulator prints: "closed by the driver" or "no closing command came".
   std::string EndText() const;
-  // 0 when the driver closed the display, 1 when it did not.
+  // 0 when the driver closed the display; 128 and the signal's number when a
+  // signal stopped the session (130 for SIGINT, 143 for SIGTERM); else 1.
   int ExitStatus() const;
 
   DisplayModel& display() { return display_; }
@@ -55,6 +58,7 @@ class Session {
   int limitSeconds_;
   End end_ = kNotYet;
   std::string lineError_;
+  int signal_ = 0;
   bool anyByte_ = false;
   double firstByte_ = 0;
   double lastByte_ = 0;

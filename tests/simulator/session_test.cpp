@@ -3,6 +3,7 @@
 #include "simulator/session.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 
@@ -64,6 +65,17 @@ TEST(Session, EndsAtTheCloseOrTheTimeLimitWithItsStatus) {
   EXPECT_EQ(Session::kLineFailed, cut.end());
   EXPECT_EQ("the line was hung up", cut.lineError());
   EXPECT_EQ(1, cut.ExitStatus());
+
+  // A signal ends it as the time limit does, with a status of its own.
+  for (int number : {SIGINT, SIGTERM}) {
+    Session stopped(20, 2, 0);
+    stopped.Receive(kReset + "Hi", 0.1);
+    stopped.Stop(number);
+    EXPECT_EQ(Session::kStopped, stopped.end());
+    EXPECT_EQ(128 + number, stopped.ExitStatus());
+    EXPECT_EQ(std::string("stopped by ") + (number == SIGINT ? "SIGINT" : "SIGTERM") + " before a closing command came",
+              stopped.EndText());
+  }
 }
 
 // The session as the program runs it: one Receive per read, until it is over.
