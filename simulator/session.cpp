@@ -64,14 +64,28 @@ void SpyOutput::Update(const Session& session, double seconds, bool) {
 
 void SpyOutput::Finish(const Session& session, double seconds) { Update(session, seconds, false); }
 
-void LiveOutput::Update(const Session& session, double, bool bytesCame) {
+bool LiveOutput::FellBack(const Session& session) {
+  const DisplayModel& display = session.display();
+  if (fellBack_ || view_.Fits(display)) return fellBack_;
+  fellBack_ = true;
+  fprintf(out_, "display: the terminal is too small for a live view of %dx%d: one line per event follows\n",
+          display.columns(), display.rows());
+  lines_.StartAt(view_.reported());
+  return true;
+}
+
+void LiveOutput::Update(const Session& session, double seconds, bool bytesCame) {
+  if (FellBack(session)) return lines_.Update(session, seconds, bytesCame);
   const DisplayModel& display = session.display();
   if (!drawn_ || bytesCame || display.events().size() != shown_) view_.Draw(display);
   drawn_ = true;
   shown_ = display.events().size();
 }
 
-void LiveOutput::Finish(const Session& session, double) { view_.Draw(session.display()); }
+void LiveOutput::Finish(const Session& session, double seconds) {
+  if (FellBack(session)) return lines_.Finish(session, seconds);
+  view_.Draw(session.display());
+}
 
 void EventLinesOutput::PrintEvents(const Session& session, bool withScreen) {
   const DisplayModel& display = session.display();

@@ -87,19 +87,6 @@ class SpyOutput : public SessionOutput {
   DisplaySpy spy_;
 };
 
-// On a terminal: the screen drawn in place, redrawn as it changes.
-class LiveOutput : public SessionOutput {
- public:
-  explicit LiveOutput(FILE* out) : view_(out) {}
-  void Update(const Session& session, double seconds, bool bytesCame) override;
-  void Finish(const Session& session, double seconds) override;
-
- private:
-  TerminalView view_;
-  bool drawn_ = false;
-  size_t shown_ = 0;
-};
-
 // Into a file or a pipe: one line per event ("display: cursor 1,2"), and the
 // screen in a text frame whenever the line has gone quiet after new events.
 class EventLinesOutput : public SessionOutput {
@@ -107,10 +94,33 @@ class EventLinesOutput : public SessionOutput {
   explicit EventLinesOutput(FILE* out) : out_(out) {}
   void Update(const Session& session, double seconds, bool bytesCame) override;
   void Finish(const Session& session, double seconds) override;
+  // Prints the events from this one on (those before were shown otherwise).
+  void StartAt(size_t event) { shown_ = event; }
 
  private:
   void PrintEvents(const Session& session, bool withScreen);
   FILE* out_;
+  size_t shown_ = 0;
+};
+
+// On a terminal: the screen drawn in place, redrawn as it changes. When the
+// frame does not fit on the terminal (too narrow or too low, also after the
+// window was made smaller), event lines follow instead.
+class LiveOutput : public SessionOutput {
+ public:
+  // `size` fixes the terminal's size; by default it is asked at every drawing.
+  explicit LiveOutput(FILE* out, TerminalSize size = TerminalSize()) : out_(out), view_(out, size), lines_(out) {}
+  void Update(const Session& session, double seconds, bool bytesCame) override;
+  void Finish(const Session& session, double seconds) override;
+
+ private:
+  // True when the output has gone over to event lines, now or before.
+  bool FellBack(const Session& session);
+  FILE* out_;
+  TerminalView view_;
+  EventLinesOutput lines_;
+  bool fellBack_ = false;
+  bool drawn_ = false;
   size_t shown_ = 0;
 };
 

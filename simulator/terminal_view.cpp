@@ -4,6 +4,7 @@
 #include <io.h>
 #include <windows.h>
 #else
+#include <sys/ioctl.h>
 #include <unistd.h>
 #endif
 
@@ -95,6 +96,27 @@ void Emit(FILE* out, const std::vector<Span>& spans, int linesUp) {
 
 }  // namespace
 
+TerminalSize SizeOfTerminal(FILE* out) {
+  TerminalSize size;
+#ifdef _WIN32
+  // Lines wrap at the width of the console's buffer.
+  CONSOLE_SCREEN_BUFFER_INFO info;
+  if (GetConsoleScreenBufferInfo(GetStdHandle(out == stderr ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE), &info)) {
+    size.columns = info.dwSize.X;
+    size.rows = info.srWindow.Bottom - info.srWindow.Top + 1;
+  }
+#else
+  struct winsize window;
+  if (ioctl(fileno(out), TIOCGWINSZ, &window) == 0) {
+    size.columns = window.ws_col;
+    size.rows = window.ws_row;
+  }
+#endif
+  if (size.columns <= 0) size.columns = 80;
+  if (size.rows <= 0) size.rows = 24;
+  return size;
+}
+
 bool TerminalCanShowLive(FILE* out) {
 #ifdef _WIN32
   CONSOLE_SCREEN_BUFFER_INFO info;
@@ -105,7 +127,22 @@ bool TerminalCanShowLive(FILE* out) {
 #endif
 }
 
+TerminalSize TerminalView::Size() const { return size_.columns > 0 ? size_ : SizeOfTerminal(out_); }
+
+bool TerminalView::Fits(const DisplayModel& display) const {
+  const TerminalSize size = Size();
+  // The frame, its two status lines and the line the cursor waits on.
+  return display.columns() + 2 <= size.columns && display.rows() + 5 <= size.rows;
+}
+
 void TerminalView::Draw(const DisplayModel& display) {
+  // A line as long as the terminal is wide would leave the cursor waiting to
+  // wrap, so each status line keeps one column free.
+  const size_t width = static_cast<size_t>(Size().columns - 1);
+  auto fitted = [width](std::string line) {
+    if (line.size() > width) line = width > 3 ? line.substr(0, width - 3) + "..." : line.substr(0, width);
+    return line + "\n";
+  };
   std::vector<Span> spans;
   std::string plain;
   for (; reported_ < display.events().size(); ++reported_) {
@@ -127,10 +164,10 @@ void TerminalView::Draw(const DisplayModel& display) {
     plain = "|\n";
   }
   plain += edge;
-  std::string last = display.events().empty() ? std::string("nothing yet") : display.events().back().what;
-  if (last.size() > 70) last = last.substr(0, 67) + "...";
-  plain += "cursor " + std::to_string(display.cursorColumn()) + "," + std::to_string(display.cursorRow()) +
-           "  setting * " + Setting(display, '*') + "  setting _ " + Setting(display, '_') + "\nlast: " + last + "\n";
+  const std::string last = display.events().empty() ? std::string("nothing yet") : display.events().back().what;
+  plain += fitted("cursor " + std::to_string(display.cursorColumn()) + "," + std::to_string(display.cursorRow()) +
+                  "  setting * " + Setting(display, '*') + "  setting _ " + Setting(display, '_'));
+  plain += fitted("last: " + last);
   Add(&spans, Style::kPlain, plain);
   Emit(out_, spans, drawnLines_);
   drawnLines_ = display.rows() + 4;
