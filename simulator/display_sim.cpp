@@ -20,6 +20,9 @@
 
 #ifdef _WIN32
 #include <direct.h>
+#include <io.h>
+#else
+#include <unistd.h>
 #endif
 
 namespace {
@@ -41,7 +44,8 @@ const char kHelp[] =
     "  --spy                print every byte received, in hex, beside the command it\n"
     "                       decodes to and its time in seconds from the first byte;\n"
     "                       unknown and cut-off sequences are marked !!\n"
-    "  --baud N             the line's speed (default 9600; always 8-N-1)\n"
+    "  --baud N             the line's speed: 1200, 2400, 4800, 9600 (the default),\n"
+    "                       19200, 38400, 57600 or 115200; always 8-N-1\n"
     "\n"
     "Without --spy the output is a live view of the screen when it is a terminal\n"
     "with room for it, and otherwise one line per event (\"display: cursor 1,2\")\n"
@@ -111,6 +115,17 @@ bool MakeFolder(const std::string& path) {
 #endif
 }
 
+// A folder, not a file of that name, where files can be made.
+bool IsWritableFolder(const std::string& path) {
+  struct stat info;
+  if (stat(path.c_str(), &info) != 0 || (info.st_mode & S_IFMT) != S_IFDIR) return false;
+#ifdef _WIN32
+  return _access(path.c_str(), 2) == 0;
+#else
+  return access(path.c_str(), W_OK) == 0;
+#endif
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -129,7 +144,8 @@ int main(int argc, char** argv) {
     } else if (option == "--size") {
       if (!hasValue || !ReadSize(argv[++i], &columns, &rows)) return Usage("--size needs COLUMNSxROWS, up to 100x16");
     } else if (option == "--baud") {
-      if (!hasValue || !ReadNumber(argv[++i], 1, 4000000, &baud)) return Usage("--baud needs a speed");
+      if (!hasValue || !ReadNumber(argv[++i], 1, 4000000, &baud) || !SerialLine::CanSet(baud))
+        return Usage("--baud needs one of " + SerialLine::Speeds());
     } else if (option == "--picture") {
       if (!hasValue) return Usage("--picture needs a FILE");
       picture = argv[++i];
@@ -156,6 +172,7 @@ int main(int argc, char** argv) {
     fprintf(stderr, "display_sim: cannot make %s: %s\n", frames.c_str(), strerror(errno));
     return 2;
   }
+  if (!frames.empty() && !IsWritableFolder(frames)) return Usage("--frames needs a folder it can write in: " + frames);
 
   SerialLine serial;
   std::string error;

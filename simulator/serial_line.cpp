@@ -12,6 +12,25 @@
 #include <unistd.h>
 #endif
 
+namespace {
+
+const int kSpeeds[] = {1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200};
+
+}  // namespace
+
+bool SerialLine::CanSet(int baud) {
+  for (int speed : kSpeeds) {
+    if (speed == baud) return true;
+  }
+  return false;
+}
+
+std::string SerialLine::Speeds() {
+  std::string list;
+  for (int speed : kSpeeds) list += (list.empty() ? "" : ", ") + std::to_string(speed);
+  return list;
+}
+
 #ifdef _WIN32
 
 namespace {
@@ -25,6 +44,10 @@ SerialLine::~SerialLine() {
 }
 
 bool SerialLine::Open(const std::string& name, int baud, std::string* error) {
+  if (!CanSet(baud)) {
+    *error = std::to_string(baud) + " baud is not a speed this simulator can set";
+    return false;
+  }
   // COM10 and above are reachable only by their device path; it works for every port.
   std::string path = name.compare(0, 4, "\\\\.\\") == 0 ? name : "\\\\.\\" + name;
   HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
@@ -82,9 +105,9 @@ bool Speed(int baud, speed_t* speed) {
   static const struct {
     int baud;
     speed_t speed;
-  } kSpeeds[] = {{1200, B1200},   {2400, B2400},   {4800, B4800},   {9600, B9600},
-                 {19200, B19200}, {38400, B38400}, {57600, B57600}, {115200, B115200}};
-  for (const auto& entry : kSpeeds) {
+  } kTermiosSpeeds[] = {{1200, B1200},   {2400, B2400},   {4800, B4800},   {9600, B9600},
+                        {19200, B19200}, {38400, B38400}, {57600, B57600}, {115200, B115200}};
+  for (const auto& entry : kTermiosSpeeds) {
     if (entry.baud == baud) {
       *speed = entry.speed;
       return true;

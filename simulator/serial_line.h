@@ -14,6 +14,11 @@ class SerialLine {
   SerialLine(const SerialLine&) = delete;
   SerialLine& operator=(const SerialLine&) = delete;
 
+  // Whether the line can be set to this speed, and the speeds it can be set
+  // to ("1200, 2400, ..."): the same in every build.
+  static bool CanSet(int baud);
+  static std::string Speeds();
+
   // False with *error set when the line cannot be opened or set up.
   bool Open(const std::string& name, int baud, std::string* error);
   // Waits up to `milliseconds` for bytes and appends what came to *bytes

@@ -1,5 +1,5 @@
 // The simulated display as a program on a pseudo-terminal line: how it ends
-// when a signal stops it.
+// when a signal stops it, and the options it refuses before it starts.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -103,6 +103,42 @@ TEST(SimulatorProgram, SigintAndSigtermEndTheSessionWritingThePictureAndFrames) 
     EXPECT_TRUE(blank);
     EXPECT_TRUE(hi);
   }
+}
+
+// Runs the simulator to its end; its exit status, and what it printed in *printed.
+int RunToEnd(const std::vector<std::string>& arguments, const std::string& output, std::string* printed) {
+  const int status = WaitFor(Start(arguments, output), 10000);
+  *printed = Contents(output);
+  return status;
+}
+
+TEST(SimulatorProgram, OptionsItCannotHonourAreWrongCommandLines) {
+  const std::string dir = qvtest::MakeTempDir();
+  ASSERT_FALSE(dir.empty());
+  qvtest::PtyLine line;
+  ASSERT_FALSE(line.device().empty());
+  const std::string output = dir + "/output.txt";
+  const std::string file = dir + "/a-file";
+  ASSERT_TRUE(qvtest::CreateEmptyFile(file));
+
+  // A file where the frames' folder should be: refused before the line is
+  // opened (a line that does not exist would give 3).
+  std::string framesRefusal, baudRefusal, accepted;
+  const int framesStatus = RunToEnd({"--frames", file, dir + "/no-such-line"}, output, &framesRefusal);
+  // A speed the line cannot be set to, on a line that can be used.
+  const int baudStatus = RunToEnd({"--baud", "1000", line.device()}, output, &baudRefusal);
+  // A speed it can set: the session runs to its time limit of 1 s.
+  const int acceptedStatus = RunToEnd({"--baud", "19200", line.device(), "1"}, output, &accepted);
+  EXPECT_TRUE(qvtest::RemoveTree(dir));
+
+  EXPECT_EQ(2, framesStatus) << framesRefusal;
+  EXPECT_NE(std::string::npos, framesRefusal.find("--frames needs a folder it can write in: " + file)) << framesRefusal;
+  EXPECT_EQ(2, baudStatus) << baudRefusal;
+  EXPECT_NE(std::string::npos,
+            baudRefusal.find("--baud needs one of 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200"))
+      << baudRefusal;
+  EXPECT_EQ(1, acceptedStatus) << accepted;
+  EXPECT_NE(std::string::npos, accepted.find("display: no closing command came")) << accepted;
 }
 
 }  // namespace
