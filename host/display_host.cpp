@@ -22,9 +22,11 @@
 
 namespace {
 
-const char kHelp[] =
+const char kUsage[] =
     "usage: display_host [--decorated] LIBRARY COMMAND [ARGUMENTS] [COMMAND [ARGUMENTS]]...\n"
-    "       display_host [--decorated] LIBRARY --script FILE\n"
+    "       display_host [--decorated] LIBRARY --script FILE\n";
+
+const char kHelp[] =
     "\n"
     "Loads the display driver LIBRARY (for example QV-731.dll) and calls its entry\n"
     "points in the order given, printing each result.\n"
@@ -36,7 +38,9 @@ const char kHelp[] =
     "  init COLUMNS ROWS PARAMS   DISPLAYDLL_Init, e.g. init 20 2 COM3,9600,8,N,1Log;\n"
     "                             prints the returned text and the status byte\n"
     "  position X Y               DISPLAYDLL_SetPosition (columns and rows count from 1)\n"
-    "  write TEXT                 DISPLAYDLL_Write; TEXT may hold \\n \\r \\t \\\\ and \\xHH\n"
+    "  write TEXT                 DISPLAYDLL_Write; TEXT may hold \\n \\r \\t \\\\ \\\" and \\xHH\n"
+    "                             and no other escape; no NUL (\\x00), where the\n"
+    "                             driver's texts end\n"
     "  resume                     DISPLAYDLL_PowerResume\n"
     "  done                       DISPLAYDLL_Done\n"
     "  wait MILLISECONDS          pause between calls\n"
@@ -105,8 +109,7 @@ bool Run(DriverLibrary* library, const HostCall& call) {
   } else if (entry == "SetPosition") {
     printf("%d\n", reinterpret_cast<PositionCall>(address)(call.numbers[0], call.numbers[1]));
   } else if (entry == "Write") {
-    std::string text = Unescape(call.arguments[0].c_str());
-    printf("%d\n", reinterpret_cast<WriteCall>(address)(text.c_str()));
+    printf("%d\n", reinterpret_cast<WriteCall>(address)(call.text.c_str()));
   } else if (entry == "PowerResume" || entry == "Done") {
     printf("%d\n", reinterpret_cast<PlainCall>(address)());
   } else {
@@ -197,6 +200,7 @@ int main(int argc, char** argv) {
   for (; next < argc; ++next) {
     const std::string word = argv[next];
     if (word == "--help" || word == "-h") {
+      fputs(kUsage, stdout);
       fputs(kHelp, stdout);
       return 0;
     } else if (word == "--decorated") {
@@ -213,6 +217,11 @@ int main(int argc, char** argv) {
     }
   }
   if (libraryPath == nullptr) return Fail("no library given (see --help)");
+  if (script == nullptr && next >= argc) {
+    fputs(kUsage, stderr);
+    fputs("display_host: no calls given (see --help)\n", stderr);
+    return 2;
+  }
   if (script != nullptr && next < argc) return Fail("calls come either on the command line or in a script, not both");
 
   // Every call is read, and every mistake reported, before the first is made.

@@ -34,30 +34,39 @@ bool ReadInt(const char* text, int* value) {
   return true;
 }
 
-std::string Unescape(const char* text) {
-  std::string out;
-  for (const char* p = text; *p != '\0'; ++p) {
-    if (*p != '\\' || p[1] == '\0') {
-      out += *p;
+bool Unescape(const std::string& text, std::string* bytes, std::string* error) {
+  bytes->clear();
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '\\') {
+      *bytes += text[i];
       continue;
     }
-    ++p;
-    switch (*p) {
-      case 'n': out += '\n'; break;
-      case 'r': out += '\r'; break;
-      case 't': out += '\t'; break;
+    const char escape = i + 1 < text.size() ? text[++i] : '\0';
+    switch (escape) {
+      case 'n': *bytes += '\n'; break;
+      case 'r': *bytes += '\r'; break;
+      case 't': *bytes += '\t'; break;
+      case '\\':
+      case '"': *bytes += escape; break;
       case 'x':
-        if (HexDigit(p[1]) >= 0 && HexDigit(p[2]) >= 0) {
-          out += static_cast<char>(HexDigit(p[1]) * 16 + HexDigit(p[2]));
-          p += 2;
-        } else {
-          out += "\\x";
+        if (i + 2 < text.size() && HexDigit(text[i + 1]) >= 0 && HexDigit(text[i + 2]) >= 0) {
+          *bytes += static_cast<char>(HexDigit(text[i + 1]) * 16 + HexDigit(text[i + 2]));
+          i += 2;
+          break;
         }
-        break;
-      default: out += *p; break;
+        *error = "\\x needs two hex digits (\\x41 is A)";
+        return false;
+      case '\0': *error = "a backslash ends the text (\\\\ is one backslash)"; return false;
+      default:
+        *error = std::string("unknown escape \\") + escape + " (\\n \\r \\t \\\\ \\\" and \\xHH are known)";
+        return false;
     }
   }
-  return out;
+  if (bytes->find('\0') != std::string::npos) {
+    *error = "a text cannot hold a NUL (\\x00): the driver would send only what comes before it";
+    return false;
+  }
+  return true;
 }
 
 bool ReadCall(const std::vector<std::string>& words, size_t* next, bool decorated, HostCall* call, std::string* error) {
@@ -88,19 +97,23 @@ bool ReadCall(const std::vector<std::string>& words, size_t* next, bool decorate
   call->arguments.assign(words.begin() + static_cast<long>(*next) + 1,
                          words.begin() + static_cast<long>(*next) + 1 + wanted);
   const std::string entry = call->command != nullptr ? call->command->entry : "wait";
-  bool numbersRead = true;
+  bool argumentsRead = true;
   if (entry == "wait") {
-    numbersRead = ReadInt(call->arguments[0].c_str(), &call->numbers[0]) && call->numbers[0] >= 0;
-    if (!numbersRead) *error = "wait needs MILLISECONDS, a whole number, not \"" + call->arguments[0] + "\"";
+    argumentsRead = ReadInt(call->arguments[0].c_str(), &call->numbers[0]) && call->numbers[0] >= 0;
+    if (!argumentsRead) *error = "wait needs MILLISECONDS, a whole number, not \"" + call->arguments[0] + "\"";
+  } else if (entry == "Write") {
+    std::string textError;
+    argumentsRead = Unescape(call->arguments[0], &call->text, &textError);
+    if (!argumentsRead) *error = word + " \"" + call->arguments[0] + "\": " + textError;
   } else if (entry == "Init" || entry == "SetPosition") {
-    numbersRead = ReadInt(call->arguments[0].c_str(), &call->numbers[0]) &&
-                  ReadInt(call->arguments[1].c_str(), &call->numbers[1]);
-    if (!numbersRead) {
+    argumentsRead = ReadInt(call->arguments[0].c_str(), &call->numbers[0]) &&
+                    ReadInt(call->arguments[1].c_str(), &call->numbers[1]);
+    if (!argumentsRead) {
       *error = word + (entry == "Init" ? " needs COLUMNS ROWS PARAMETERS" : " needs X Y") + ", whole numbers, not \"" +
                call->arguments[0] + "\" \"" + call->arguments[1] + "\"";
     }
   }
-  if (!numbersRead) return false;
+  if (!argumentsRead) return false;
   *next += 1 + static_cast<size_t>(wanted);
   return true;
 }

@@ -18,14 +18,17 @@ struct HostCall {
   const HostCommand* command = nullptr;  // null for wait
   std::string exportName;                // the export to look up
   std::vector<std::string> arguments;    // as written
+  std::string text;                      // write's text, its escapes turned into bytes
   int numbers[2] = {0, 0};               // COLUMNS ROWS, X Y, or wait's MILLISECONDS
   int line = 0;                          // in the script; 0 on the command line
 };
 
 // A whole number in decimal, as a user writes it: "08" is 8 and "010" is 10.
 bool ReadInt(const char* text, int* value);
-// A write's text with \n \r \t \\ \" and \xHH turned into their bytes.
-std::string Unescape(const char* text);
+// A write's text with \n \r \t \\ \" and \xHH turned into their bytes;
+// false with *error set for any other escape, and for a NUL, which a text
+// handed to the driver cannot hold (it would end there).
+bool Unescape(const std::string& text, std::string* bytes, std::string* error);
 
 // Reads the call that starts at words[*next] and moves *next past it; false
 // with *error set when the words do not make a call.

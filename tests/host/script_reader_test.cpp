@@ -18,7 +18,9 @@ TEST(HostScript, LinesSplitIntoTheCommandLinesWords) {
   // # inside a word or quotes is text.
   ASSERT_TRUE(SplitScriptLine("write \"say \\\"hi\\\" #1\" a#b \"\"", &words, &error));
   EXPECT_EQ((std::vector<std::string>{"write", "say \\\"hi\\\" #1", "a#b", ""}), words);
-  EXPECT_EQ("say \"hi\" #1", Unescape(words[1].c_str()));
+  std::string text;
+  ASSERT_TRUE(Unescape(words[1], &text, &error));
+  EXPECT_EQ("say \"hi\" #1", text);
   ASSERT_TRUE(SplitScriptLine("   # only a comment", &words, &error));
   EXPECT_TRUE(words.empty());
   EXPECT_FALSE(SplitScriptLine("write \"open", &words, &error));
@@ -40,6 +42,7 @@ TEST(HostScript, AScriptBecomesCallsWithTheirNumbersAndLines) {
   EXPECT_EQ(8, calls[1].numbers[0]);  // decimal, as written
   EXPECT_EQ(4, calls[1].line);
   EXPECT_EQ("two words", calls[2].arguments[0]);
+  EXPECT_EQ("two words", calls[2].text);
   EXPECT_EQ(nullptr, calls[3].command);
   EXPECT_EQ(10, calls[3].numbers[0]);
   EXPECT_EQ("DISPLAYDLL_Done@0", calls[4].exportName);
@@ -59,6 +62,8 @@ TEST(HostScript, EveryWrongLineIsReportedWithItsNumber) {
                           "wait soon\n"
                           "init 99999999999 2 default\n"
                           "wait -5\n"
+                          "write \"A\\x00B\"\n"
+                          "write \"a\\cb\"\n"
                           "write ok\n",
                           false, &calls, &errors));
   EXPECT_EQ((std::vector<std::string>{
@@ -70,8 +75,41 @@ TEST(HostScript, EveryWrongLineIsReportedWithItsNumber) {
                 "my.script:7: wait needs MILLISECONDS, a whole number, not \"soon\"",
                 "my.script:8: init needs COLUMNS ROWS PARAMETERS, whole numbers, not \"99999999999\" \"2\"",
                 "my.script:9: wait needs MILLISECONDS, a whole number, not \"-5\"",
+                "my.script:10: write \"A\\x00B\": a text cannot hold a NUL (\\x00): the driver would send only "
+                "what comes before it",
+                "my.script:11: write \"a\\cb\": unknown escape \\c (\\n \\r \\t \\\\ \\\" and \\xHH are known)",
             }),
             errors);
+}
+
+TEST(HostScript, AWriteTextBecomesItsBytesOrIsRefused) {
+  std::string bytes, error;
+  ASSERT_TRUE(Unescape("a\\r\\n\\t\\\\\\\"\\x41\\xfF\\x7e", &bytes, &error)) << error;
+  EXPECT_EQ("a\r\n\t\\\"A\xFF~", bytes);
+  // Each wrong text, and what is said about it.
+  const struct {
+    std::string text;
+    const char* error;
+  } kWrong[] = {
+      {"A\\x00B", "a text cannot hold a NUL (\\x00): the driver would send only what comes before it"},
+      {std::string("A\0B", 3), "a text cannot hold a NUL (\\x00): the driver would send only what comes before it"},
+      {"a\\cb", "unknown escape \\c (\\n \\r \\t \\\\ \\\" and \\xHH are known)"},
+      {"\\0", "unknown escape \\0 (\\n \\r \\t \\\\ \\\" and \\xHH are known)"},
+      {"\\x4", "\\x needs two hex digits (\\x41 is A)"},
+      {"\\xg1", "\\x needs two hex digits (\\x41 is A)"},
+      {"end\\", "a backslash ends the text (\\\\ is one backslash)"},
+  };
+  for (const auto& wrong : kWrong) {
+    error.clear();
+    EXPECT_FALSE(Unescape(wrong.text, &bytes, &error)) << wrong.text;
+    EXPECT_EQ(wrong.error, error) << wrong.text;
+  }
+  // On the command line as in a script: the call is refused, not made short.
+  const std::vector<std::string> words = {"write", "A\\x00B"};
+  size_t next = 0;
+  HostCall call;
+  EXPECT_FALSE(ReadCall(words, &next, false, &call, &error));
+  EXPECT_EQ(0u, next);
 }
 
 }  // namespace
