@@ -10,30 +10,12 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/captured_output.h"
+
 namespace {
 
 const std::string kReset("\x1B\x40", 2);
 const std::string kClose("\x1B\x02", 2);
-
-// What an output prints, caught in memory.
-class Captured {
- public:
-  Captured() : file_(open_memstream(&buffer_, &size_)) {}
-  ~Captured() {
-    fclose(file_);
-    free(buffer_);
-  }
-  FILE* file() { return file_; }
-  std::string Text() {
-    fflush(file_);
-    return std::string(buffer_, size_);
-  }
-
- private:
-  char* buffer_ = nullptr;
-  size_t size_ = 0;
-  FILE* file_;
-};
 
 TEST(Session, EndsAtTheCloseOrTheTimeLimitWithItsStatus) {
   Session closed(20, 2, 30);
@@ -141,7 +123,7 @@ TEST(Session, ASequenceIsCutOffAfterASecondOfQuietOrAtTheEnd) {
 
 TEST(SessionOutput, EventLinesAndTheScreenWhenTheLineGoesQuiet) {
   Session session(4, 1, 0);
-  Captured out;
+  qvtest::CapturedOutput out;
   EventLinesOutput output(out.file());
   output.Update(session, 0, false);
   session.Receive(kReset + "ab", 1.0);
@@ -166,7 +148,7 @@ TEST(SessionOutput, EventLinesAndTheScreenWhenTheLineGoesQuiet) {
 
 TEST(SessionOutput, SpyTimesEventsFromTheFirstByte) {
   Session session(20, 2, 0);
-  Captured out;
+  qvtest::CapturedOutput out;
   SpyOutput output(out.file());
   output.Update(session, 0, false);
   session.Receive(kReset, 2.0);

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "simulator/session.h"
+#include "tests/support/captured_output.h"
 
 namespace {
 
@@ -96,31 +97,11 @@ class Terminal {
   bool wrapping_ = false;
 };
 
-// What an output prints, caught in memory.
-class Captured {
- public:
-  Captured() : file_(open_memstream(&buffer_, &size_)) {}
-  ~Captured() {
-    fclose(file_);
-    free(buffer_);
-  }
-  FILE* file() { return file_; }
-  std::string Text() {
-    fflush(file_);
-    return std::string(buffer_, size_);
-  }
-
- private:
-  char* buffer_ = nullptr;
-  size_t size_ = 0;
-  FILE* file_;
-};
-
 // A session of a 20x2 display shown live on a terminal of the given size:
 // a reset, an unknown sequence, then one character at a time.
 std::string LiveSession(TerminalSize size) {
   Session session(20, 2, 0);
-  Captured out;
+  qvtest::CapturedOutput out;
   LiveOutput output(out.file(), size);
   output.Update(session, 0, false);
   session.Receive("\x1B@\x1BZ", 0.1);
