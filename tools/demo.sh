@@ -8,7 +8,8 @@
 #
 # --native uses the Linux build of the same driver instead of the DLL.
 # --picture FILE also copies the simulated display's final picture (PNG) to FILE
-# (a relative FILE is taken from the project folder).
+# (a relative FILE is taken from the project folder), also when the demo runs
+# in the 32-bit virtual machine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -22,14 +23,18 @@ while [ $# -gt 0 ]; do
     --port) device=${2:?--port needs a device}; shift 2 ;;
     --native) native=1; shift ;;
     --picture) picture=${2:?--picture needs a file}; shift 2 ;;
-    -h | --help) sed -n '2,11p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h | --help) sed -n '2,12p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "demo: unknown option $1 (see --help)" >&2; exit 2 ;;
   esac
 done
 
 # QV_DEMO_IN_VM=1: the demo runs again inside the 32-bit machine (see below),
-# on what is built already.
+# on what is built already; the picture is then copied outside it.
 in_vm=${QV_DEMO_IN_VM:-0}
+if [ "$in_vm" = 0 ] && [ -n "$picture" ] && [ ! -d "$(dirname "$picture")" ]; then
+  echo "demo: no folder $(dirname "$picture") for the picture" >&2
+  exit 2
+fi
 [ "$in_vm" = 1 ] || bash tools/setup.sh
 # build PRESET TARGET...: only what the demo runs.
 build() {
@@ -53,6 +58,12 @@ if [ $native = 0 ]; then
     echo "== this machine cannot run 32-bit programs: the demo goes on in a virtual machine that can"
     echo "   (the first time its disk image is built from Debian's packages: a few minutes)"
     if tools/vm32/run.sh -- env QV_DEMO_IN_VM=1 bash tools/demo.sh "${args[@]}"; then
+      # What the machine writes outside the shared project folder goes with
+      # it: the picture is copied here, from the shared build/demo/.
+      if [ -n "$picture" ]; then
+        cp build/demo/display.png "$picture"
+        echo "== the picture copied to $picture"
+      fi
       exit 0
     fi
     echo "== the virtual machine could not show it (see above); using the 64-bit build of the same sources"
@@ -127,9 +138,14 @@ if [ -z "$device" ]; then
   echo
   echo "== what the simulated display received and shows"
   cat "$shown/display.txt"
-  if [ -n "$picture" ]; then cp "$shown/display.png" "$picture"; fi
+  # In the virtual machine the demo that started it copies the picture.
+  copied=
+  if [ -n "$picture" ] && [ "$in_vm" = 0 ]; then
+    cp "$shown/display.png" "$picture"
+    copied=" (copied to $picture)"
+  fi
   echo
-  echo "== the picture of the display: $shown/display.png${picture:+ (copied to $picture)}"
+  echo "== the picture of the display: $shown/display.png$copied"
 fi
 echo
 echo "== the driver's debug log ($shown/logs/QV-731.log)"

@@ -8,7 +8,8 @@
 // relay takes nothing more from NAME's side, as a display whose flow control
 // holds: what a program writes to NAME waits in the line until it is full,
 // and goes on once the file is removed. DIR/ready appears once every link is
-// in place.
+// in place. Stopped by SIGINT, SIGTERM or SIGHUP, it removes its links and
+// DIR/ready.
 //
 //   pty_relay DIR NAME_A:NAME_B [NAME_A:NAME_B]...
 #include <errno.h>
@@ -39,6 +40,28 @@ struct Pair {
   bool cut = false;
 };
 
+const char kHelp[] =
+    "usage: pty_relay DIR NAME_A:NAME_B [NAME_A:NAME_B]...\n"
+    "\n"
+    "A null-modem cable made of pseudo-terminals. For each pair NAME_A:NAME_B it\n"
+    "opens two pseudo-terminals, links DIR/NAME_A and DIR/NAME_B to their device\n"
+    "files and copies every byte written to one to the other. DIR must exist;\n"
+    "DIR/ready appears once every link is in place.\n"
+    "\n"
+    "While DIR/hangup-NAME exists, the pair with the end NAME is cut: its\n"
+    "pseudo-terminals are closed, so a program still holding one sees its writes\n"
+    "fail. Removing the file plugs the pair in again, on new pseudo-terminals\n"
+    "behind the same links.\n"
+    "While DIR/stall-NAME exists, the relay takes nothing more from NAME's side,\n"
+    "as a display whose flow control holds: what a program writes to NAME waits\n"
+    "in the line until it is full, and goes on once the file is removed.\n"
+    "\n"
+    "It runs until SIGINT (Ctrl-C), SIGTERM or SIGHUP, or until the program that\n"
+    "started it ends, and then removes its links and DIR/ready.\n"
+    "\n"
+    "Exit status: 0 when stopped, 1 when a pseudo-terminal or a link cannot be\n"
+    "made, 2 for a wrong command line.\n";
+
 volatile sig_atomic_t g_stop = 0;
 
 void Stop(int) { g_stop = 1; }
@@ -60,6 +83,19 @@ bool OpenEnd(const std::string& dir, End* end) {
     return false;
   }
   return true;
+}
+
+// Removes the links of every end made so far, and DIR/ready: nothing is left
+// pointing at pseudo-terminals that are gone.
+void RemoveLinks(const std::string& dir, const std::vector<Pair>& pairs) {
+  for (const Pair& pair : pairs) {
+    for (const End& end : pair.ends) {
+      struct stat info;
+      const std::string link = dir + "/" + end.name;
+      if (!end.name.empty() && lstat(link.c_str(), &info) == 0 && S_ISLNK(info.st_mode)) unlink(link.c_str());
+    }
+  }
+  unlink((dir + "/ready").c_str());
 }
 
 bool Exists(const std::string& path) {
@@ -90,8 +126,12 @@ bool WriteAll(int fd, const char* bytes, ssize_t count) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc > 1 && (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0)) {
+    fputs(kHelp, stdout);
+    return 0;
+  }
   if (argc < 3) {
-    fprintf(stderr, "usage: pty_relay DIR NAME_A:NAME_B [NAME_A:NAME_B]...\n");
+    fprintf(stderr, "usage: pty_relay DIR NAME_A:NAME_B [NAME_A:NAME_B]... (see --help)\n");
     return 2;
   }
   prctl(PR_SET_PDEATHSIG, SIGTERM);  // go when the test that started us goes
@@ -104,13 +144,17 @@ int main(int argc, char** argv) {
     const char* colon = strchr(argv[i], ':');
     if (colon == nullptr) {
       fprintf(stderr, "pty_relay: %s is not NAME_A:NAME_B\n", argv[i]);
+      RemoveLinks(dir, pairs);
       return 2;
     }
     Pair& pair = pairs[static_cast<size_t>(i - 2)];
     pair.ends[0].name.assign(argv[i], static_cast<size_t>(colon - argv[i]));
     pair.ends[1].name = colon + 1;
     for (End& end : pair.ends) {
-      if (!OpenEnd(dir, &end)) return 1;
+      if (!OpenEnd(dir, &end)) {
+        RemoveLinks(dir, pairs);
+        return 1;
+      }
     }
   }
   FILE* ready = fopen((dir + "/ready").c_str(), "w");
@@ -129,7 +173,10 @@ int main(int argc, char** argv) {
       if (pair.cut && !hungUp) {
         bool opened = true;
         for (End& end : pair.ends) opened = opened && OpenEnd(dir, &end);
-        if (!opened) return 1;
+        if (!opened) {
+          RemoveLinks(dir, pairs);
+          return 1;
+        }
         pair.cut = false;
       }
       if (pair.cut) continue;
@@ -156,5 +203,6 @@ int main(int argc, char** argv) {
   for (Pair& pair : pairs) {
     if (!pair.cut) Cut(&pair);
   }
+  RemoveLinks(dir, pairs);
   return 0;
 }

@@ -8,6 +8,15 @@
 # arguments are the only ones built and tested.
 set -uo pipefail
 cd "$(dirname "$0")/.."
+# The names are checked before anything is done: each one's build folder is
+# removed and made again.
+presets="native native-sanitize fuzz windows-i686 windows-x86_64"
+for preset in "$@"; do
+  case " $presets " in
+    *" $preset "*) ;;
+    *) echo "run_tests: \"$preset\" is not a preset (one of: $presets)" >&2; exit 2 ;;
+  esac
+done
 bash tools/setup.sh || exit 1
 
 log=$(mktemp)
@@ -35,7 +44,7 @@ vm32_ctest() {
   wait $tee_pid
   return $rc
 }
-for preset in ${*:-native native-sanitize fuzz windows-i686 windows-x86_64}; do
+for preset in ${*:-$presets}; do
   echo "== $preset"
   rm -rf "build/$preset"
   if ! cmake --preset "$preset" -DQV_BUILD_TESTS=ON >/dev/null || ! cmake --build --preset "$preset"; then
@@ -54,7 +63,7 @@ for preset in ${*:-native native-sanitize fuzz windows-i686 windows-x86_64}; do
 done
 
 echo "== source format"
-files=$(find driver diagnostics exports platform tools tests -name '*.cpp' -o -name '*.h' | sort)
+files=$(find driver diagnostics exports platform host simulator tools tests -name '*.cpp' -o -name '*.h' | sort)
 if clang-format --dry-run --Werror $files; then
   echo "format: all $(echo "$files" | wc -l) files clean"
 else

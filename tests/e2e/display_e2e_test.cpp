@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "host/driver_loader.h"
 #include "tests/support/test_env.h"
-#include "tools/driver_loader.h"
 
 using qvtest::Env;
 

@@ -1,5 +1,6 @@
 #include "tests/support/pty_line.h"
 
+#include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
@@ -43,6 +44,22 @@ std::string PtyLine::Read(int quietMs) {
     if (n <= 0) return received;
     received.append(buffer, static_cast<size_t>(n));
   }
+}
+
+bool PtyLine::Write(const std::string& bytes) {
+  size_t done = 0;
+  while (done < bytes.size()) {
+    ssize_t n = write(master_, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EAGAIN) {
+      struct pollfd ready = {master_, POLLOUT, 0};
+      if (poll(&ready, 1, 1000) <= 0) return false;
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
 }
 
 std::string PtyLine::ReadCount(size_t count, int timeoutMs) {

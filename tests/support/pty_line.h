@@ -29,6 +29,9 @@ class PtyLine {
   std::string Read(int quietMs = 200);
   // Reads until `count` bytes have come or `timeoutMs` has passed.
   std::string ReadCount(size_t count, int timeoutMs);
+  // Sends bytes to the program that has the device open, as the far end of
+  // the line would; false when they could not all be written.
+  bool Write(const std::string& bytes);
 
  private:
   int master_ = -1;

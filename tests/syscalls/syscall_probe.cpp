@@ -14,8 +14,8 @@
 
 #include <string>
 
+#include "host/driver_loader.h"
 #include "tests/support/test_env.h"
-#include "tools/driver_loader.h"
 
 namespace {
 

@@ -49,6 +49,12 @@ while [ $# -gt 0 ]; do
     *) break ;;
   esac
 done
+# A time limit that is no number would mean none at all.
+if ! [[ $limit =~ ^[0-9]+$ ]] || [ $((10#$limit)) = 0 ]; then
+  echo "vm32: the time limit must be whole seconds above 0, not \"$limit\" (see --help)" >&2
+  exit 2
+fi
+limit=$((10#$limit))
 if [ $prepare = 0 ] && [ $# = 0 ]; then
   echo "vm32: no command (see --help)" >&2
   exit 2
@@ -140,7 +146,12 @@ boot() {
   return 0
 }
 
-job=$(mktemp -d "${TMPDIR:-/tmp}/qv-vm32.XXXXXX")
+# Without its job folder the script would write the machine's job to /.
+if ! job=$(mktemp -d "${TMPDIR:-/tmp}/qv-vm32.XXXXXX"); then
+  job=
+  echo "vm32: cannot make the job folder in ${TMPDIR:-/tmp}" >&2
+  exit 1
+fi
 
 # The image, built once per recipe; builds of other recipes are removed.
 mkdir -p "$cache"

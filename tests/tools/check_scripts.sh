@@ -1,0 +1,157 @@
+#!/usr/bin/env bash
+# The toolbox's scripts do what they are asked and refuse what they cannot do.
+# Each runs as a copy in a folder of its own, with stand-ins for what it would
+# start (set-up, cmake, the fuzzer, qemu), so nothing is installed, built or
+# booted, and a fault harms only the copy:
+#
+# - run_tests.sh takes only preset names, before removing any build folder;
+# - fuzz.sh takes a target and the seconds in either order, or refuses;
+# - vm32/run.sh stops on a time limit that is no number and on a job folder
+#   it cannot make;
+# - demo.sh copies the picture out of the 32-bit machine;
+# - a test preset that finds no tests fails.
+#
+#   check_scripts.sh SOURCE_DIR
+set -uo pipefail
+source_dir=$(cd "$1" && pwd)
+work=$(mktemp -d "${TMPDIR:-/tmp}/qv-scripts.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+failures=0
+fail() {
+  echo "FAIL: $*"
+  failures=$((failures + 1))
+}
+
+# stub PATH CONTENTS: a stand-in program.
+stub() {
+  mkdir -p "$(dirname "$1")"
+  printf '#!/usr/bin/env bash\n%s\n' "$2" >"$1"
+  chmod +x "$1"
+}
+# project NAME FILE...: a copy of the project holding only those files, with
+# set-up standing in (it would install packages).
+project() {
+  local copy=$work/$1 file
+  shift
+  for file in "$@"; do
+    mkdir -p "$copy/$(dirname "$file")"
+    cp "$source_dir/$file" "$copy/$file"
+  done
+  stub "$copy/tools/setup.sh" 'exit 0'
+  echo "$copy"
+}
+# cmake that does nothing, first on the path.
+stub "$work/bin/cmake" 'exit 0'
+export PATH=$work/bin:$PATH
+
+# run_tests.sh: a name that is no preset is refused before anything is removed.
+copy=$(project run_tests tools/run_tests.sh)
+mkdir -p "$copy/build" "$copy/docs"
+touch "$copy/docs/kept"
+out=$(bash "$copy/tools/run_tests.sh" ../docs 2>&1)
+status=$?
+[ $status = 2 ] || fail "run_tests.sh ../docs should end with status 2, got $status: $out"
+[ -e "$copy/docs/kept" ] || fail "run_tests.sh ../docs removed docs/"
+grep -q 'run_tests: "../docs" is not a preset' <<<"$out" || fail "run_tests.sh ../docs: no reason given: $out"
+# A preset is taken (here its build then fails: cmake is a stand-in that
+# configures nothing).
+stub "$work/bin/cmake" 'exit 1'
+out=$(bash "$copy/tools/run_tests.sh" native 2>&1)
+grep -q '^== native: build failed$' <<<"$out" || fail "run_tests.sh native: the preset was not taken: $out"
+stub "$work/bin/cmake" 'exit 0'
+
+# fuzz.sh: the seconds and the targets in either order; anything else refused.
+copy=$(project fuzz tools/fuzz.sh)
+stub "$copy/tests/fuzz/run_fuzzer.sh" 'echo "$(basename "$1") $2" >>"$(dirname "$0")/fuzzed.txt"'
+fuzzed=$copy/tests/fuzz/fuzzed.txt
+fuzz() {
+  rm -f "$fuzzed"
+  bash "$copy/tools/fuzz.sh" "$@" >"$work/fuzz-out.txt" 2>&1
+}
+expect_fuzzed() {
+  local expected=$1 got
+  shift
+  fuzz "$@"
+  got=$(cat "$fuzzed" 2>/dev/null | tr '\n' ',')
+  [ "$got" = "$expected" ] || fail "fuzz.sh $*: fuzzed \"$got\", not \"$expected\": $(cat "$work/fuzz-out.txt")"
+}
+expect_fuzzed "fuzz_calls 600," calls
+expect_fuzzed "fuzz_calls 30," calls 30
+expect_fuzzed "fuzz_calls 30," 30 calls
+expect_fuzzed "fuzz_init 45,fuzz_calls 45," 45
+expect_fuzzed "fuzz_init 600,fuzz_calls 600,"
+for wrong in "soon" "0" "-5" "calls 10 20" "init calls soon"; do
+  # shellcheck disable=SC2086 # the words of each case
+  fuzz $wrong
+  status=$?
+  [ $status = 2 ] || fail "fuzz.sh $wrong should be refused with status 2, got $status"
+  [ ! -e "$fuzzed" ] || fail "fuzz.sh $wrong fuzzed: $(cat "$fuzzed")"
+  grep -q '^fuzz: ".*" is neither a target' "$work/fuzz-out.txt" ||
+    fail "fuzz.sh $wrong: no reason given: $(cat "$work/fuzz-out.txt")"
+done
+
+# vm32/run.sh, with a disk image already there and qemu standing in: it
+# notes that it was started and ends as a machine that ran nothing.
+copy=$(project vm32 tools/vm32/run.sh tools/vm32/image.sh tools/vm32/guest-init.sh)
+recipe=$(cat "$copy/tools/vm32/image.sh" "$copy/tools/vm32/guest-init.sh" | sha256sum | cut -c1-16)
+mkdir -p "$work/cache/qv-731/vm32/$recipe"
+touch "$work/cache/qv-731/vm32/$recipe/ready"
+for tool in qemu-system-x86_64 debootstrap mkfs.ext4 unshare; do stub "$work/bin/$tool" 'exit 0'; done
+stub "$work/bin/qemu-system-x86_64" "touch '$work/qemu-started'"
+vm32() {
+  rm -f "$work/qemu-started"
+  (cd "$copy" && env XDG_CACHE_HOME="$work/cache" "$@") >"$work/vm32-out.txt" 2>&1
+}
+vm32 tools/vm32/run.sh --timeout 60 -- true
+[ -e "$work/qemu-started" ] || fail "vm32/run.sh did not start its stand-in machine: $(cat "$work/vm32-out.txt")"
+for timeout in soon 0 12s; do
+  vm32 tools/vm32/run.sh --timeout "$timeout" -- true
+  status=$?
+  [ $status = 2 ] || fail "vm32/run.sh --timeout $timeout should end with status 2, got $status"
+  [ ! -e "$work/qemu-started" ] || fail "vm32/run.sh --timeout $timeout started the machine"
+  grep -q "vm32: the time limit must be whole seconds above 0, not \"$timeout\"" "$work/vm32-out.txt" ||
+    fail "vm32/run.sh --timeout $timeout: no reason given: $(cat "$work/vm32-out.txt")"
+done
+vm32 env QV_VM32_TIMEOUT=soon tools/vm32/run.sh -- true
+status=$?
+[ $status = 2 ] || fail "vm32/run.sh with QV_VM32_TIMEOUT=soon should end with status 2, got $status"
+vm32 env TMPDIR="$work/no-such-folder" tools/vm32/run.sh -- true
+status=$?
+[ $status = 1 ] || fail "vm32/run.sh without a job folder should end with status 1, got $status"
+[ ! -e "$work/qemu-started" ] || fail "vm32/run.sh started the machine without a job folder"
+grep -q "vm32: cannot make the job folder in $work/no-such-folder" "$work/vm32-out.txt" ||
+  fail "vm32/run.sh without a job folder: no reason given: $(cat "$work/vm32-out.txt")"
+
+# demo.sh where 32-bit programs run only in the machine: the machine's demo
+# leaves its picture in the shared build/demo/, and the picture asked for,
+# outside the project, is copied from there.
+copy=$(project demo tools/demo.sh)
+stub "$copy/tools/vm32/run.sh" '[ "$1" = --needed ] && exit 0
+mkdir -p build/demo && echo "the final screen" >build/demo/display.png'
+mkdir "$work/pictures"
+out=$(bash "$copy/tools/demo.sh" --picture "$work/pictures/screen.png" 2>&1)
+status=$?
+[ $status = 0 ] || fail "demo.sh in the machine should end with status 0, got $status: $out"
+[ "$(cat "$work/pictures/screen.png" 2>/dev/null)" = "the final screen" ] ||
+  fail "demo.sh in the machine did not copy the picture out: $out"
+grep -q "^== the picture copied to $work/pictures/screen.png$" <<<"$out" || fail "demo.sh: no word of the copy: $out"
+out=$(bash "$copy/tools/demo.sh" --picture "$work/no-such-folder/screen.png" 2>&1)
+status=$?
+[ $status = 2 ] || fail "demo.sh --picture into a missing folder should end with status 2, got $status: $out"
+
+# A test preset that finds no tests fails (it would count as passed): each
+# one, on a build folder of its own with no tests in it.
+mkdir "$work/presets"
+cp "$source_dir/CMakePresets.json" "$work/presets/"
+presets=$(cd "$work/presets" && ctest --list-presets | sed -n 's/^ *"\(.*\)"$/\1/p')
+[ -n "$presets" ] || fail "ctest lists no test presets"
+for preset in $presets; do
+  mkdir -p "$work/presets/build/$preset"
+  : >"$work/presets/build/$preset/CTestTestfile.cmake"
+  out=$(cd "$work/presets" && ctest --preset "$preset" 2>&1)
+  status=$?
+  [ $status != 0 ] || fail "ctest --preset $preset found no tests and passed: $out"
+done
+
+[ $failures = 0 ] && echo "the scripts do what they are asked and refuse what they cannot do" && exit 0
+exit 1
