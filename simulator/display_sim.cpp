@@ -33,7 +33,7 @@ const char kHelp[] =
     "Listens on the serial LINE and shows what the display at its far end would\n"
     "show, until the driver closes the display or SECONDS (default 30; 0 for no\n"
     "limit) pass. LINE is a serial device or one end of a pseudo-terminal pair\n"
-    "(/dev/ttyUSB1, /tmp/lines/com6); on Windows a COM port (COM6, \\\\.\\COM12).\n"
+    "(/dev/ttyUSB1, /tmp/line/com6); on Windows a COM port (COM6, \\\\.\\COM12).\n"
     "\n"
     "Options:\n"
     "  --size COLUMNSxROWS  the display's geometry (default 20x2)\n"
