@@ -2,7 +2,9 @@
 # Runs a Windows program under Wine, in the project's own prefix (made on the
 # first run, one for 32-bit and one for 64-bit programs), with no display.
 # Exits 77, which CTest counts as skipped, where this machine cannot run it.
-# With QV_WINE_PREPARE=1 it only makes the prefix and prints its path.
+# With QV_WINE_PREPARE=1 it only makes the prefix and prints its path; where
+# the program cannot run it prints nothing and exits 77, so that a caller
+# never goes on with an empty path.
 set -u
 exe=$1
 
@@ -31,6 +33,10 @@ if [ ! -x "$loader" ]; then
 fi
 if ! out=$("$loader" --version 2>&1); then
   echo "wine_run: this machine cannot run $loader: $out" >&2
+  if [ "$machine" != 8664 ]; then
+    echo "wine_run: this kernel runs no 32-bit programs: use the 64-bit build of the same sources" \
+      "(preset windows-x86_64, build/windows-x86_64/), or run this one in tools/vm32/run.sh" >&2
+  fi
   exit 77
 fi
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
