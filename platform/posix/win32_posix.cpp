@@ -107,6 +107,19 @@ struct Port {
 const int kMaxPorts = 16;
 Port g_ports[kMaxPorts];
 
+// When a process ends, Windows closes the handles it left open, and its ports
+// are free again. A terminal's exclusive flag outlives the process for as
+// long as anything else keeps the terminal open (a relay, a monitor), and
+// would refuse every later program: a host that ends without closing its
+// port gives back the flags it set.
+struct GiveBackAtExit {
+  ~GiveBackAtExit() {
+    for (const Port& port : g_ports) {
+      if (port.used && port.exclusive) ioctl(port.fd, TIOCNXCL, NULL);
+    }
+  }
+} g_giveBackAtExit;
+
 Port* PortFromHandle(HANDLE handle) {
   for (int i = 0; i < kMaxPorts; ++i) {
     if (handle == &g_ports[i] && g_ports[i].used) return &g_ports[i];

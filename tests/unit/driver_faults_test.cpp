@@ -8,6 +8,7 @@
 #include <string.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -346,6 +347,31 @@ TEST(DriverFaults, DoneGivesTheDeviceBack) {
   ASSERT_GE(other, 0) << strerror(errno);
   EXPECT_EQ(0, flock(other, LOCK_EX | LOCK_NB)) << "the lock must go with the port";
   close(other);
+}
+
+// A host that ends without Done leaves its port to the next program, as on
+// Windows, also where something else keeps the terminal open (here the
+// test's own descriptor, elsewhere a relay).
+TEST(DriverFaults, AHostThatEndsWithoutDoneLeavesThePortFree) {
+  FreshDriver fresh;  // the host's current folder, for its log
+  Pty line;
+  fflush(NULL);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0) << strerror(errno);
+  if (child == 0) {
+    unsigned char status = 0;
+    DISPLAYDLL_Init(20, 2, (line.device() + ",9600,8,N,1").c_str(), &status);
+    exit(status == 1 ? 0 : 3);  // no Done; the process ends as a host's does
+  }
+  int how = 0;
+  ASSERT_EQ(child, waitpid(child, &how, 0));
+  ASSERT_TRUE(WIFEXITED(how));
+  ASSERT_EQ(0, WEXITSTATUS(how)) << "the host's Init failed";
+  int exclusive = -1;
+  ASSERT_EQ(0, ioctl(line.device_fd(), TIOCGEXCL, &exclusive));
+  EXPECT_EQ(0, exclusive) << "the ended host's flag stayed on the terminal";
+  EXPECT_EQ(1, Init(line.device() + ",9600,8,N,1").status);
+  EXPECT_EQ(1, DISPLAYDLL_Done());
 }
 
 // The once-only counters stop at their largest value: however long a host
