@@ -29,6 +29,9 @@ void PlatformClearFaults(void);
 DCB PlatformLastCommState(void);
 COMMTIMEOUTS PlatformLastCommTimeouts(void);
 
+// Whether SetCommState can set this speed (termios has it).
+bool PlatformTakesSpeed(DWORD baud);
+
 // The Windows error number the layer reports for a system error number.
 DWORD PlatformErrorFromErrno(int code);
 

@@ -254,6 +254,11 @@ void PlatformClearFaults(void) {
 
 DCB PlatformLastCommState(void) { return g_lastCommState; }
 
+bool PlatformTakesSpeed(DWORD baud) {
+  speed_t code;
+  return SpeedCode(baud, &code);
+}
+
 COMMTIMEOUTS PlatformLastCommTimeouts(void) { return g_lastCommTimeouts; }
 
 namespace {
@@ -306,12 +311,7 @@ HANDLE CreateFileA(LPCSTR fileName, DWORD access, DWORD shareMode, LPSECURITY_AT
     // ours) cannot be opened again, also not by root, whom the terminal's
     // exclusive flag alone does not stop.
     int held = 0;
-    if (isatty(fd) && ioctl(fd, TIOCGEXCL, &held) == 0 && held != 0) {
-      close(fd);
-      Fail(ERROR_ACCESS_DENIED);
-      return INVALID_HANDLE_VALUE;
-    }
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if ((isatty(fd) && ioctl(fd, TIOCGEXCL, &held) == 0 && held != 0) || flock(fd, LOCK_EX | LOCK_NB) != 0) {
       close(fd);
       Fail(ERROR_ACCESS_DENIED);
       return INVALID_HANDLE_VALUE;

@@ -163,6 +163,11 @@ const char* kRule = "=================================== =======================
   const std::string variable = Env(name); \
   if (variable.empty()) GTEST_SKIP() << name << " is not set: run through tests/with_ports.sh"
 
+// Starts the driver on the test's line, or ends the test where it cannot.
+#define START_ON_LINE(driver) \
+  Start(driver);              \
+  if (HasFatalFailure()) return
+
 // Opens the far end of a line pair, or skips the test where there is none.
 #define OPEN_LINE(port, peer) \
   OpenLine(port, peer);       \
@@ -178,6 +183,14 @@ class Line : public ::testing::Test {
     peer_.ReadUntilQuiet(50);  // whatever an earlier test left on the line
   }
   std::string Parameters(const std::string& rest) const { return port_ + rest; }
+  // Starts the driver on this line with the log on, and checks that the
+  // initialisation sequence reached the far end.
+  void Start(Driver& driver) {
+    int status = -1;
+    driver.Init(20, 2, Parameters(",9600,8,N,1Log").c_str(), &status);
+    ASSERT_EQ(1, status);
+    EXPECT_EQ(Hex(kInitSequence), Hex(peer_.Read(kInitSequence.size(), kQuietMs)));
+  }
 
   std::string port_;
   qvtest::PeerPort peer_;
@@ -548,10 +561,7 @@ TEST_F(Line, WriteAfterTheLineIsCut) {
   ASSERT_FALSE(hangup.empty());
   Driver driver;
   REQUIRE_DRIVER(driver);
-  int status = -1;
-  driver.Init(20, 2, Parameters(",9600,8,N,1Log").c_str(), &status);
-  ASSERT_EQ(1, status);
-  EXPECT_EQ(Hex(kInitSequence), Hex(peer_.Read(kInitSequence.size(), kQuietMs)));
+  START_ON_LINE(driver);
   peer_.Close();
   ASSERT_TRUE(qvtest::CreateEmptyFile(hangup));
   qvtest::SleepMs(300);  // the relay looks for the file every 20 ms
@@ -573,10 +583,7 @@ TEST_F(Line, AStalledLineFailsEveryCall) {
   ASSERT_FALSE(stall.empty());
   Driver driver;
   REQUIRE_DRIVER(driver);
-  int status = -1;
-  driver.Init(20, 2, Parameters(",9600,8,N,1Log").c_str(), &status);
-  ASSERT_EQ(1, status);
-  EXPECT_EQ(Hex(kInitSequence), Hex(peer_.Read(kInitSequence.size(), kQuietMs)));
+  START_ON_LINE(driver);
   // The line moves again however the test ends: later tests use it too.
   struct Unstall {
     std::string file;
@@ -788,10 +795,7 @@ TEST_F(Line, DisplayUnpluggedAndPluggedBackIn) {
   {
     Driver driver;
     REQUIRE_DRIVER(driver);
-    int status = -1;
-    driver.Init(20, 2, Parameters(",9600,8,N,1Log").c_str(), &status);
-    ASSERT_EQ(1, status);
-    EXPECT_EQ(Hex(kInitSequence), Hex(peer_.Read(kInitSequence.size(), kQuietMs)));
+    START_ON_LINE(driver);
     for (int i = 0; i < 50; ++i) {
       ASSERT_EQ(1, driver.SetPosition(1, 1 + i % 2));
       ASSERT_EQ(1, driver.Write("before"));

@@ -72,13 +72,8 @@ struct Expected {
 // (the low byte of the number asked for). Parity and stop codes are always
 // ones it knows.
 bool PortTakes(int baud, int dataBits) {
-  static const int kSpeeds[] = {50,     75,     110,     134,     150,     200,     300,     600,     1200,    1800,
-                                2400,   4800,   9600,    19200,   38400,   57600,   115200,  230400,  460800,  500000,
-                                576000, 921600, 1000000, 1152000, 1500000, 2000000, 2500000, 3000000, 3500000, 4000000};
-  bool known = false;
-  for (int speed : kSpeeds) known = known || speed == baud;
   const int size = dataBits & 0xFF;
-  return known && size >= 5 && size <= 8;
+  return PlatformTakesSpeed(static_cast<DWORD>(baud)) && size >= 5 && size <= 8;
 }
 
 Expected Parse(const std::string& parameters) {

@@ -17,6 +17,13 @@ namespace {
 const std::string kReset("\x1B\x40", 2);
 const std::string kClose("\x1B\x02", 2);
 
+// One read of the line, as the program makes it: the bytes at `seconds`, then
+// the output's turn.
+void Feed(Session& session, SessionOutput& output, const std::string& bytes, double seconds) {
+  session.Receive(bytes, seconds);
+  output.Update(session, seconds, !bytes.empty());
+}
+
 TEST(Session, EndsAtTheCloseOrTheTimeLimitWithItsStatus) {
   Session closed(20, 2, 30);
   closed.Receive(kReset + "Hi", 0.1);
@@ -126,18 +133,13 @@ TEST(SessionOutput, EventLinesAndTheScreenWhenTheLineGoesQuiet) {
   qvtest::CapturedOutput out;
   EventLinesOutput output(out.file());
   output.Update(session, 0, false);
-  session.Receive(kReset + "ab", 1.0);
-  output.Update(session, 1.0, true);
-  session.Receive("", 1.05);
-  output.Update(session, 1.05, false);
+  Feed(session, output, kReset + "ab", 1.0);
+  Feed(session, output, "", 1.05);
   EXPECT_EQ("", out.Text());  // the line is not quiet yet
-  session.Receive("", 1.1);
-  output.Update(session, 1.1, false);
+  Feed(session, output, "", 1.1);
   EXPECT_EQ("display: reset\ndisplay: text \"ab\"\n+----+\n|ab  |\n+----+\n", out.Text());
-  session.Receive("", 5.0);
-  output.Update(session, 5.0, false);  // nothing new, nothing printed
-  session.Receive(kClose, 5.5);
-  output.Update(session, 5.5, true);
+  Feed(session, output, "", 5.0);  // nothing new, nothing printed
+  Feed(session, output, kClose, 5.5);
   session.Finish();
   output.Finish(session, 5.5);
   EXPECT_EQ(
@@ -151,12 +153,9 @@ TEST(SessionOutput, SpyTimesEventsFromTheFirstByte) {
   qvtest::CapturedOutput out;
   SpyOutput output(out.file());
   output.Update(session, 0, false);
-  session.Receive(kReset, 2.0);
-  output.Update(session, 2.0, true);
-  session.Receive("\x1B\x6C", 2.25);
-  output.Update(session, 2.25, true);
-  session.Receive("", 3.5);
-  output.Update(session, 3.5, false);
+  Feed(session, output, kReset, 2.0);
+  Feed(session, output, "\x1B\x6C", 2.25);
+  Feed(session, output, "", 3.5);
   session.Finish();
   output.Finish(session, 3.5);
   EXPECT_EQ(
