@@ -61,6 +61,9 @@ extern "C" int DISPLAYDLL_CALL DISPLAYDLL_Done(void) {
   } else {
     closed = CloseHandle(g_driver.port);
   }
+  // The handle may be given to something else now: later writes must fail as
+  // writes before Init do, never reach it.
   g_driver.port = NULL;
+  if (g_driver.initCalls > 0) g_driver.closedByDone = 1;
   return closed;
 }

@@ -10,6 +10,10 @@
 
 namespace {
 
+// The answer to an Init after DISPLAYDLL_Done: the port is closed, and only a
+// fresh load of the library opens it again.
+const char kClosedByDone[] = "Serial Port was closed by DISPLAYDLL_Done : load the library again to reopen it";
+
 void SetStatus(unsigned char* status, unsigned char value) {
   if (status != NULL) *status = value;
 }
@@ -35,12 +39,21 @@ extern "C" const char* DISPLAYDLL_CALL DISPLAYDLL_Init(int columns, int rows, co
   SetStatus(status, 1);
   // Only the first call does the work, whatever its outcome. Later calls open
   // and send nothing: they answer as the first call did, with the driver name
-  // or with its failure text, word for word. A host that wants to try again
-  // calls DISPLAYDLL_Done and loads the library anew.
+  // or with its failure text, word for word; once DISPLAYDLL_Done has closed
+  // the port, they say so instead of reporting a port that is gone as ready.
+  // A host that wants to start again calls DISPLAYDLL_Done and loads the
+  // library anew.
   if (CountCall(&g_driver.initCalls) > 0) {
-    if (g_driver.initFailure[0] == '\0') return DISPLAYDLL_DriverName();
-    SetStatus(status, 0);
-    return g_driver.initFailure;
+    if (g_driver.initFailure[0] != '\0') {
+      SetStatus(status, 0);
+      return g_driver.initFailure;
+    }
+    if (g_driver.closedByDone) {
+      SetStatus(status, 0);
+      LogLine("Error", kClosedByDone);
+      return kClosedByDone;
+    }
+    return DISPLAYDLL_DriverName();
   }
   SetStatus(status, 0);
 

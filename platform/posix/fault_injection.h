@@ -4,6 +4,8 @@
 #ifndef QV_PLATFORM_POSIX_FAULT_INJECTION_H
 #define QV_PLATFORM_POSIX_FAULT_INJECTION_H
 
+#include <termios.h>
+
 #include "platform/posix/win32_api.h"
 
 enum PlatformCall {
@@ -28,6 +30,17 @@ void PlatformClearFaults(void);
 // where a pseudo-terminal ignores part of it.
 DCB PlatformLastCommState(void);
 COMMTIMEOUTS PlatformLastCommTimeouts(void);
+
+// The terminal settings the last SetCommState asked for (zero before any):
+// the line record turned into termios flags.
+struct termios PlatformLastTermios(void);
+// The next SetCommState reads the settings back with the c_cflag bits under
+// `mask` as `flags` has them and, when `baud` is not 0, that speed: as a
+// device that kept part of what it had while reporting success; once.
+void PlatformAlterNextReadBack(tcflag_t mask, tcflag_t flags, DWORD baud);
+// While on, a pseudo-terminal is held to what a real serial device must
+// take: the character size and parity too.
+void PlatformTreatPtysAsSerial(bool on);
 
 // Whether SetCommState can set this speed (termios has it).
 bool PlatformTakesSpeed(DWORD baud);

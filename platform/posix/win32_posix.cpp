@@ -36,6 +36,13 @@ bool g_cutArmed = false;
 DWORD g_cutKeep = 0;
 DCB g_lastCommState;
 COMMTIMEOUTS g_lastCommTimeouts;
+struct termios g_lastTermios;
+// The next read-back of the line settings, changed as a device would that
+// kept part of what it had.
+bool g_readBackArmed = false;
+tcflag_t g_readBackMask = 0;
+tcflag_t g_readBackFlags = 0;
+DWORD g_readBackBaud = 0;
 
 bool TakeFault(PlatformCall call) {
   if (!g_faults[call].armed) return false;
@@ -170,16 +177,29 @@ bool SpeedCode(DWORD baud, speed_t* code) {
 // 8 bits without parity, and the C library then reports the settings as
 // refused, or not, depending on the terminal's earlier state. What it does
 // keep (the speed, the stop bits) decides whether it took the line. A real
-// serial device that cannot take the line is refused as before.
-bool PseudoTerminalTook(int fd, const struct termios& wanted) {
+// serial device must take every part of the line.
+bool g_ptysAsSerial = false;  // a test's stand-in for a real serial device
+
+bool IsPseudoTerminal(int fd) {
+  if (g_ptysAsSerial) return false;
   struct stat device;
   if (fstat(fd, &device) != 0 || !S_ISCHR(device.st_mode)) return false;
   const unsigned kind = major(device.st_rdev);
-  if (kind < 136 || kind > 143) return false;  // the pseudo-terminal devices
-  struct termios now;
-  if (tcgetattr(fd, &now) != 0) return false;
-  return cfgetospeed(&now) == cfgetospeed(&wanted) && cfgetispeed(&now) == cfgetispeed(&wanted) &&
-         (now.c_cflag & CSTOPB) == (wanted.c_cflag & CSTOPB);
+  return kind >= 136 && kind <= 143;  // the pseudo-terminal devices
+}
+
+// Whether the settings read back from the terminal are the line asked for. A
+// successful tcsetattr only says that some of the changes were made: a device
+// that cannot do a speed, a character size or a parity may keep what it had.
+bool LineTook(const struct termios& wanted, const struct termios& now, bool pseudoTerminal) {
+  if (cfgetospeed(&now) != cfgetospeed(&wanted) || cfgetispeed(&now) != cfgetispeed(&wanted)) return false;
+  if ((now.c_cflag & CSTOPB) != (wanted.c_cflag & CSTOPB)) return false;
+  if (pseudoTerminal) return true;
+  if ((now.c_cflag & CSIZE) != (wanted.c_cflag & CSIZE)) return false;
+  if ((now.c_cflag & PARENB) != (wanted.c_cflag & PARENB)) return false;
+  // Without parity the kind of parity means nothing.
+  const tcflag_t kind = PARODD | CMSPAR;
+  return (wanted.c_cflag & PARENB) == 0 || (now.c_cflag & kind) == (wanted.c_cflag & kind);
 }
 
 DWORD BaudFromCode(speed_t code) {
@@ -244,12 +264,31 @@ void PlatformCutNextWrite(DWORD keep) {
   g_cutKeep = keep;
 }
 
+void PlatformAlterNextReadBack(tcflag_t mask, tcflag_t flags, DWORD baud) {
+  g_readBackArmed = true;
+  g_readBackMask = mask;
+  g_readBackFlags = flags;
+  g_readBackBaud = baud;
+}
+
+void PlatformTreatPtysAsSerial(bool on) { g_ptysAsSerial = on; }
+
 void PlatformClearFaults(void) {
   memset(g_faults, 0, sizeof g_faults);
   g_cutArmed = false;
   g_cutKeep = 0;
+  g_readBackArmed = false;
+  g_readBackMask = 0;
+  g_readBackFlags = 0;
+  g_readBackBaud = 0;
+  g_ptysAsSerial = false;
   memset(&g_lastCommState, 0, sizeof g_lastCommState);
   memset(&g_lastCommTimeouts, 0, sizeof g_lastCommTimeouts);
+  memset(&g_lastTermios, 0, sizeof g_lastTermios);
+}
+
+struct termios PlatformLastTermios(void) {
+  return g_lastTermios;
 }
 
 DCB PlatformLastCommState(void) { return g_lastCommState; }
@@ -399,10 +438,25 @@ BOOL SetCommState(HANDLE file, LPDCB dcb) {
   tio.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB);
   tio.c_cflag |= size | parity | stop | CLOCAL | CREAD;
   if (cfsetispeed(&tio, speed) != 0 || cfsetospeed(&tio, speed) != 0) return FailErrno();
-  if (tcsetattr(port->fd, TCSANOW, &tio) != 0) {
-    const int error = errno;
-    if (error != EINVAL || !PseudoTerminalTook(port->fd, tio)) return Fail(PlatformErrorFromErrno(error));
+  g_lastTermios = tio;
+  const bool pseudoTerminal = IsPseudoTerminal(port->fd);
+  if (tcsetattr(port->fd, TCSANOW, &tio) != 0 && (errno != EINVAL || !pseudoTerminal)) return FailErrno();
+  // Windows refuses a line the port cannot take; here the settings are read
+  // back to find out.
+  struct termios now;
+  if (tcgetattr(port->fd, &now) != 0) return FailErrno();
+  if (g_readBackArmed) {
+    g_readBackArmed = false;
+    now.c_cflag = (now.c_cflag & ~g_readBackMask) | (g_readBackFlags & g_readBackMask);
+    if (g_readBackBaud != 0) {
+      speed_t kept;
+      if (SpeedCode(g_readBackBaud, &kept)) {
+        cfsetispeed(&now, kept);
+        cfsetospeed(&now, kept);
+      }
+    }
   }
+  if (!LineTook(tio, now, pseudoTerminal)) return Fail(ERROR_INVALID_PARAMETER);
   return TRUE;
 }
 

@@ -22,6 +22,7 @@ namespace {
 const char kVersion[] = "1.0.30.174";
 const std::string kInitSequence("\x1B\x40\x1B\x2A\x04\x1B\x5F\x00", 8);
 const std::string kClosing("\x1B\x02", 2);
+const std::string kClosedByDone = "Serial Port was closed by DISPLAYDLL_Done : load the library again to reopen it";
 const int kQuietMs = 300;
 
 #ifdef _WIN32
@@ -383,17 +384,24 @@ TEST_F(Line, DoneClosesTheLineForGood) {
   EXPECT_EQ(DISPLAYDLL_WRITE_FAILED, driver.SetPosition(1, 1));
   EXPECT_EQ(DISPLAYDLL_WRITE_FAILED, driver.PowerResume());
   EXPECT_EQ(0, driver.Done()) << "a second Done finds no port";
-  // A later Init opens nothing again and still reports success.
-  status = -1;
-  EXPECT_EQ(name, driver.Init(20, 2, Parameters(",9600,8,N,1").c_str(), &status));
-  EXPECT_EQ(1, status);
+  // A later Init opens nothing again, and says why instead of reporting a
+  // closed port as ready; so does every one after it.
+  for (int later = 0; later < 2; ++later) {
+    status = -1;
+    EXPECT_EQ(kClosedByDone, driver.Init(20, 2, Parameters(",9600,8,N,1").c_str(), &status));
+    EXPECT_EQ(0, status);
+  }
   EXPECT_EQ("", Hex(peer_.ReadUntilQuiet(kQuietMs)));
+  EXPECT_EQ(name, driver.DriverName()) << "the name is the same as ever";
 
   std::vector<std::string> lines = LogLines(driver.Log());
-  ASSERT_GE(lines.size(), 10u) << driver.Log();
-  // Write, its error and the empty line after it; SetPosition, error, empty
-  // line; PowerResume and the closing write of Done only fail.
-  std::vector<std::string> tail(lines.end() - 10, lines.end());
+  ASSERT_GE(lines.size(), 13u) << driver.Log();
+  // The two later Inits, each an Error line of its own.
+  EXPECT_EQ("Error " + kClosedByDone, lines[lines.size() - 2]);
+  EXPECT_EQ("Error " + kClosedByDone, lines[lines.size() - 1]);
+  // Before them: Write, its error and the empty line after it; SetPosition,
+  // error, empty line; PowerResume and the closing write of Done only fail.
+  std::vector<std::string> tail(lines.end() - 12, lines.end() - 2);
   const std::string error = "Error Error writing string : ";
   EXPECT_EQ("Write late", tail[0]);
   EXPECT_EQ(0u, tail[1].find(error)) << tail[1];
@@ -407,6 +415,15 @@ TEST_F(Line, DoneClosesTheLineForGood) {
   EXPECT_EQ("", tail[9]);
   // The error text ends with the platform's own line break.
   EXPECT_EQ("\r", tail[1].substr(tail[1].size() - 1)) << tail[1];
+
+  // Loaded anew, the library opens the port again.
+  ASSERT_TRUE(driver.Reload()) << driver.problem();
+  status = -1;
+  EXPECT_EQ(name, driver.Init(20, 2, Parameters(",9600,8,N,1").c_str(), &status));
+  EXPECT_EQ(1, status);
+  EXPECT_EQ(Hex(kInitSequence), Hex(peer_.Read(kInitSequence.size(), kQuietMs)));
+  EXPECT_EQ(1, driver.Done());
+  EXPECT_EQ(Hex(kClosing), Hex(peer_.Read(kClosing.size(), kQuietMs)));
 }
 
 TEST_F(Line, HighPortNumbersUseTheDevicePathForm) {

@@ -14,6 +14,16 @@
 #include "tests/support/driver_reset.h"
 #include "tests/support/test_env.h"
 
+// The clock the log reads, for the tests: the link sends the driver's calls
+// of time() here (tests/unit/CMakeLists.txt); 0 means the real clock.
+time_t g_fakeNow = 0;
+extern "C" time_t __real_time(time_t* now);
+extern "C" time_t __wrap_time(time_t* now) {
+  if (g_fakeNow == 0) return __real_time(now);
+  if (now != nullptr) *now = g_fakeNow;
+  return g_fakeNow;
+}
+
 namespace {
 
 const std::string kRule(35, '=');
@@ -61,6 +71,31 @@ TEST(DebugLog, TimeStampIsTheLocalTimeOfTheLine) {
       if (line == std::string(stamp) + " Write now\n") break;
       if (t == after) ADD_FAILURE() << "got " << line << "expected one of\n" << candidates;
     }
+  }
+  {
+    // Each line carries its own second, also when many come in one second,
+    // and a later day its own date. 1700000000 is 22:13:20 on 14 November
+    // 2023 in universal time, 03:43:20 on the 15th five and a half hours east.
+    FreshDriver fresh;
+    SetDebugFlag(1);
+    LogOpen();
+    const size_t banner = fresh.Log().size();
+    const struct {
+      time_t now;
+      const char* stamp;
+    } lines[] = {
+        {1700000000, "03:43:20 15/11/23"}, {1700000000, "03:43:20 15/11/23"}, {1700000001, "03:43:21 15/11/23"},
+        {1700000061, "03:44:21 15/11/23"}, {1700086461, "03:44:21 16/11/23"}, {1704047400, "00:00:00 01/01/24"},
+        {1700000001, "03:43:21 15/11/23"},
+    };
+    std::string expected;
+    for (const auto& line : lines) {
+      g_fakeNow = line.now;
+      LogLine("Write", "tick");
+      expected += std::string(line.stamp) + " Write tick\n";
+    }
+    g_fakeNow = 0;
+    EXPECT_EQ(expected, fresh.Log().substr(banner));
   }
   if (hadZone) {
     setenv("TZ", savedZone.c_str(), 1);

@@ -279,12 +279,14 @@ TEST(DriverFaults, LineSettingsAndTimeOutsReachThePlatform) {
     DWORD baud;
     int byteSize, parity, stopBits;
     speed_t speed;
+    tcflag_t flags;  // what the terminal is asked for
   } cases[] = {
-      {",9600,8,N,1", 9600, 8, NOPARITY, ONESTOPBIT, B9600},
-      {",19200,7,E,2", 19200, 7, EVENPARITY, TWOSTOPBITS, B19200},
-      {",4800,8,O,1", 4800, 8, ODDPARITY, ONESTOPBIT, B4800},
-      {",115200,8,M,2Log", 115200, 8, MARKPARITY, TWOSTOPBITS, B115200},
-      {",,6,S,3", 9600, 6, SPACEPARITY, ONESTOPBIT, B9600},
+      {",9600,8,N,1", 9600, 8, NOPARITY, ONESTOPBIT, B9600, CS8},
+      {",19200,7,E,2", 19200, 7, EVENPARITY, TWOSTOPBITS, B19200, CS7 | PARENB | CSTOPB},
+      {",4800,8,O,1", 4800, 8, ODDPARITY, ONESTOPBIT, B4800, CS8 | PARENB | PARODD},
+      {",115200,8,M,2Log", 115200, 8, MARKPARITY, TWOSTOPBITS, B115200, CS8 | PARENB | PARODD | CMSPAR | CSTOPB},
+      {",,6,S,3", 9600, 6, SPACEPARITY, ONESTOPBIT, B9600, CS6 | PARENB | CMSPAR},
+      {",300,5,O,2", 300, 5, ODDPARITY, TWOSTOPBITS, B300, CS5 | PARENB | PARODD | CSTOPB},
   };
   for (const auto& c : cases) {
     FreshDriver fresh;
@@ -300,6 +302,16 @@ TEST(DriverFaults, LineSettingsAndTimeOutsReachThePlatform) {
     const struct termios tio = line.Settings();
     EXPECT_EQ(c.speed, cfgetospeed(&tio)) << c.rest;
     EXPECT_EQ(c.stopBits == TWOSTOPBITS, (tio.c_cflag & CSTOPB) != 0) << c.rest;
+    // The translation itself, as a real serial device would be asked: the
+    // pseudo-terminal keeps none of the size and parity.
+    const struct termios asked = PlatformLastTermios();
+    EXPECT_EQ(c.flags, asked.c_cflag & (CSIZE | PARENB | PARODD | CMSPAR | CSTOPB)) << c.rest;
+    EXPECT_EQ(c.speed, cfgetospeed(&asked)) << c.rest;
+    EXPECT_EQ(c.speed, cfgetispeed(&asked)) << c.rest;
+    EXPECT_NE(0u, asked.c_cflag & CLOCAL) << c.rest << ": no modem control lines";
+    EXPECT_NE(0u, asked.c_cflag & CREAD) << c.rest;
+    EXPECT_EQ(0u, asked.c_oflag & OPOST) << c.rest << ": bytes pass unchanged";
+    EXPECT_EQ(0u, asked.c_lflag & (ICANON | ECHO | ISIG)) << c.rest;
 
     const COMMTIMEOUTS timeouts = PlatformLastCommTimeouts();
     EXPECT_EQ(50u, timeouts.ReadIntervalTimeout);
@@ -328,6 +340,58 @@ TEST(DriverFaults, APseudoTerminalTakesAnyLineAgain) {
   EXPECT_EQ("Failed to set Serial Port state : The parameter is incorrect.\r\n",
             Init(line.device() + ",12345,8,N,1").text);
   EXPECT_EQ(1, DISPLAYDLL_Done());
+}
+
+// A device that reports the line as set but kept part of what it had (as
+// termios allows) is refused as Windows refuses a line the port cannot take:
+// the settings are read back, field by field. A pseudo-terminal is held only
+// to what it keeps, the speed and the stop bits.
+TEST(DriverFaults, ALineTheDeviceDidNotTakeIsRefused) {
+  const std::string refused = "Failed to set Serial Port state : The parameter is incorrect.\r\n";
+  // The character size, parity and stop bits the device reports back.
+  const tcflag_t kLine = CSIZE | PARENB | PARODD | CMSPAR | CSTOPB;
+  struct {
+    const char* what;
+    const char* rest;
+    tcflag_t mask;
+    tcflag_t flags;     // under the mask
+    DWORD baud;         // 0: as the device has it
+    bool serialDevice;  // else a pseudo-terminal
+    bool took;
+  } cases[] = {
+      {"as asked", ",19200,7,E,2Log", kLine, CS7 | PARENB | CSTOPB, 0, true, true},
+      {"mark, as asked", ",9600,8,M,1Log", kLine, CS8 | PARENB | PARODD | CMSPAR, 0, true, true},
+      {"another speed", ",19200,8,N,1Log", 0, 0, 9600, true, false},
+      {"another character size", ",9600,7,N,1Log", kLine, CS8, 0, true, false},
+      {"parity where none was asked", ",9600,8,N,1Log", kLine, CS8 | PARENB, 0, true, false},
+      {"no parity where odd was asked", ",9600,8,O,1Log", kLine, CS8 | PARODD, 0, true, false},
+      {"even where odd was asked", ",9600,8,O,1Log", kLine, CS8 | PARENB, 0, true, false},
+      {"odd where mark was asked", ",9600,8,M,1Log", kLine, CS8 | PARENB | PARODD, 0, true, false},
+      {"mark where space was asked", ",9600,8,S,1Log", kLine, CS8 | PARENB | PARODD | CMSPAR, 0, true, false},
+      {"two stop bits where one was asked", ",9600,8,N,1Log", kLine, CS8 | CSTOPB, 0, true, false},
+      {"one stop bit where two were asked", ",9600,8,N,2Log", kLine, CS8, 0, true, false},
+      {"a kind of parity without parity", ",9600,8,N,1Log", kLine, CS8 | PARODD | CMSPAR, 0, true, true},
+      {"a pseudo-terminal as it is", ",9600,7,E,1Log", 0, 0, 0, false, true},
+      {"a pseudo-terminal with another speed", ",19200,8,N,1Log", 0, 0, 9600, false, false},
+      {"a pseudo-terminal with other stop bits", ",9600,8,N,1Log", CSTOPB, CSTOPB, 0, false, false},
+  };
+  for (const auto& c : cases) {
+    FreshDriver fresh;
+    Pty line;
+    PlatformTreatPtysAsSerial(c.serialDevice);
+    PlatformAlterNextReadBack(c.mask, c.flags, c.baud);
+    InitResult result = Init(line.device() + c.rest);
+    if (c.took) {
+      EXPECT_EQ(1, result.status) << c.what << ": " << result.text;
+      EXPECT_EQ(kInitSequence, line.Read(50)) << c.what;
+    } else {
+      EXPECT_EQ(refused, result.text) << c.what;
+      EXPECT_EQ(0, result.status) << c.what;
+      EXPECT_EQ("", line.Read(50)) << c.what << ": nothing is sent on a line that is not set";
+      EXPECT_NE(std::string::npos, fresh.Log().find(" Error " + refused + "\n")) << c.what << ":\n" << fresh.Log();
+    }
+    EXPECT_EQ(1, DISPLAYDLL_Done()) << c.what << ": the port stays open until Done";
+  }
 }
 
 // Done gives the device back: no exclusive flag and no lock stay on it, also
@@ -372,6 +436,63 @@ TEST(DriverFaults, AHostThatEndsWithoutDoneLeavesThePortFree) {
   EXPECT_EQ(0, exclusive) << "the ended host's flag stayed on the terminal";
   EXPECT_EQ(1, Init(line.device() + ",9600,8,N,1").status);
   EXPECT_EQ(1, DISPLAYDLL_Done());
+}
+
+// An Init after Done opens and sends nothing, and says that the port is
+// closed instead of reporting it as ready; with the log on, as an Error line.
+// A Done before the first Init closes nothing and changes nothing.
+TEST(DriverFaults, AnInitAfterDoneSaysThePortIsClosed) {
+  const std::string closed = "Serial Port was closed by DISPLAYDLL_Done : load the library again to reopen it";
+  for (const char* rest : {",9600,8,N,1Log", ",9600,8,N,1"}) {
+    const bool logged = std::string(rest).find("Log") != std::string::npos;
+    FreshDriver fresh;
+    Pty line;
+    EXPECT_EQ(0, DISPLAYDLL_Done()) << "no port yet";
+    ASSERT_EQ(1, Init(line.device() + rest).status) << "a Done before Init leaves the first Init its work";
+    ASSERT_EQ(kInitSequence, line.Read());
+    InitResult again = Init(line.device() + rest);
+    EXPECT_EQ(std::string(DISPLAYDLL_DriverName()), again.text) << "no Done yet: the port is open";
+    EXPECT_EQ(1, again.status);
+    EXPECT_EQ(1, DISPLAYDLL_Done());
+    EXPECT_EQ("\x1B\x02", line.Read(50));
+    const std::string logBefore = fresh.Log();
+    for (int later = 0; later < 2; ++later) {
+      InitResult afterDone = Init(line.device() + ",9600,8,N,1Log");
+      EXPECT_EQ(closed, afterDone.text) << rest;
+      EXPECT_EQ(0, afterDone.status) << rest;
+      EXPECT_EQ(NULL, g_driver.port) << rest << ": nothing is opened";
+    }
+    EXPECT_EQ("", line.Read(50)) << rest << ": nothing is sent";
+    const std::string added = fresh.Log().substr(logBefore.size());
+    if (logged) {
+      ASSERT_EQ(2 * (18 + closed.size() + 7), added.size()) << added;
+      EXPECT_EQ(" Error " + closed + "\n", added.substr(17, 7 + closed.size() + 1)) << added;
+    } else {
+      EXPECT_EQ("", added) << "without the log suffix nothing is written";
+    }
+    EXPECT_EQ(DISPLAYDLL_WRITE_FAILED, DISPLAYDLL_Write("late")) << rest;
+  }
+}
+
+// After Done the driver's old handle may be given to the next port the
+// process opens: nothing the host calls for may reach that port.
+TEST(DriverFaults, OutputAfterDoneNeverReachesAReusedHandle) {
+  FreshDriver fresh;
+  Pty line;
+  Pty other;
+  ASSERT_EQ(1, Init(line.device() + ",9600,8,N,1Log").status);
+  const HANDLE driverPort = g_driver.port;
+  ASSERT_EQ(1, DISPLAYDLL_Done());
+  HANDLE reused = CreateFileA(other.device().c_str(), GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, NULL);
+  ASSERT_NE(INVALID_HANDLE_VALUE, reused) << GetLastError();
+  ASSERT_EQ(driverPort, reused) << "the freed handle was not given out again: the test proves nothing";
+  EXPECT_EQ(DISPLAYDLL_WRITE_FAILED, DISPLAYDLL_Write("stray"));
+  EXPECT_EQ(DISPLAYDLL_WRITE_FAILED, DISPLAYDLL_SetPosition(1, 1));
+  EXPECT_EQ(DISPLAYDLL_WRITE_FAILED, DISPLAYDLL_PowerResume());
+  EXPECT_EQ(0, DISPLAYDLL_Done()) << "the other port is not the driver's to close";
+  EXPECT_EQ("", other.Read(50));
+  EXPECT_EQ(TRUE, CloseHandle(reused)) << "the other port was still open";
 }
 
 // The once-only counters stop at their largest value: however long a host
