@@ -11,7 +11,14 @@
 // in place. Stopped by SIGINT, SIGTERM or SIGHUP, it removes its links and
 // DIR/ready.
 //
+// A program that keeps a line to itself sets the terminal's exclusive flag,
+// and the flag stays as long as the terminal is open, here for as long as the
+// relay runs. As the serial hardware's driver frees the port of a program
+// that died, the relay clears a flag whose holder is gone: no process but the
+// relay has the terminal open any more.
+//
 //   pty_relay DIR NAME_A:NAME_B [NAME_A:NAME_B]...
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -19,6 +26,7 @@
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -31,8 +39,11 @@ namespace {
 
 struct End {
   std::string name;
+  std::string device;  // the pseudo-terminal's device file
   int master = -1;
   int slave = -1;  // held open so the line stays up while programs come and go
+  // The last process found holding the terminal, checked first next time.
+  std::string holder;  // /proc/PID/fd/N
 };
 
 struct Pair {
@@ -56,6 +67,10 @@ const char kHelp[] =
     "as a display whose flow control holds: what a program writes to NAME waits\n"
     "in the line until it is full, and goes on once the file is removed.\n"
     "\n"
+    "A program that keeps NAME to itself sets the terminal's exclusive flag. When\n"
+    "that program is gone, however it ended, the relay clears the flag, as a\n"
+    "serial port is freed when its program dies: the next program can open NAME.\n"
+    "\n"
     "It runs until SIGINT (Ctrl-C), SIGTERM or SIGHUP, or until the program that\n"
     "started it ends, and then removes its links and DIR/ready.\n"
     "\n"
@@ -72,6 +87,8 @@ bool OpenEnd(const std::string& dir, End* end) {
     perror("pty_relay: openpty");
     return false;
   }
+  end->device = device;
+  end->holder.clear();
   struct termios tio;
   tcgetattr(end->slave, &tio);
   cfmakeraw(&tio);
@@ -110,6 +127,56 @@ void Cut(Pair* pair) {
     end.master = end.slave = -1;
   }
   pair->cut = true;
+}
+
+bool LinksTo(const std::string& link, const std::string& device) {
+  char target[256];
+  ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
+  if (n <= 0) return false;
+  target[n] = '\0';
+  return device == target;
+}
+
+// Whether a process other than the relay has the end's terminal open. A
+// process whose descriptors cannot be read (another user's, where the relay
+// is not root's) is taken not to: a host of the driver that is alive also
+// holds the terminal's lock, which keeps other hosts out all the same.
+bool HeldByAnotherProcess(End* end) {
+  if (!end->holder.empty() && LinksTo(end->holder, end->device)) return true;
+  end->holder.clear();
+  DIR* processes = opendir("/proc");
+  if (processes == nullptr) return true;  // cannot tell: leave the flag
+  const std::string self = std::to_string(getpid());
+  bool held = false;
+  for (struct dirent* process = readdir(processes); process != nullptr && !held; process = readdir(processes)) {
+    const char* pid = process->d_name;
+    if (pid[0] < '0' || pid[0] > '9' || self == pid) continue;
+    const std::string fds = std::string("/proc/") + pid + "/fd";
+    DIR* open = opendir(fds.c_str());
+    if (open == nullptr) continue;  // gone, or not ours to read
+    for (struct dirent* fd = readdir(open); fd != nullptr; fd = readdir(open)) {
+      if (fd->d_name[0] == '.') continue;
+      const std::string link = fds + "/" + fd->d_name;
+      if (LinksTo(link, end->device)) {
+        end->holder = link;
+        held = true;
+        break;
+      }
+    }
+    closedir(open);
+  }
+  closedir(processes);
+  return held;
+}
+
+// Clears the exclusive flag of an end whose holder has died.
+void FreeIfHolderGone(End* end) {
+  int exclusive = 0;
+  if (ioctl(end->slave, TIOCGEXCL, &exclusive) != 0 || exclusive == 0) {
+    end->holder.clear();
+    return;
+  }
+  if (!HeldByAnotherProcess(end)) ioctl(end->slave, TIOCNXCL, nullptr);
 }
 
 bool WriteAll(int fd, const char* bytes, ssize_t count) {
@@ -185,6 +252,7 @@ int main(int argc, char** argv) {
         continue;
       }
       for (int e = 0; e < 2; ++e) {
+        FreeIfHolderGone(&pair.ends[e]);
         if (Exists(dir + "/stall-" + pair.ends[e].name)) continue;
         polled.push_back({pair.ends[e].master, POLLIN, 0});
         owners.emplace_back(p, e);

@@ -7,6 +7,13 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+#ifndef _WIN32
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
+
 #include <algorithm>
 #include <chrono>
 #include <string>
@@ -569,8 +576,83 @@ TEST_F(Line, PortHeldExclusivelyByAnotherProgram) {
   EXPECT_EQ(0, driver.Done());
   EXPECT_TRUE(holder.StillExclusive()) << "the driver cleared a flag it had not set";
   EXPECT_EQ("", Hex(peer_.ReadUntilQuiet(kQuietMs)));
+  EXPECT_TRUE(holder.StillExclusive()) << "the flag of a program that is alive must stay";
 #endif
 }
+
+#ifndef _WIN32
+// A host that dies, however it dies, leaves the line free for the next one
+// at once, as Windows frees the ports of a process that ended; while it
+// lives, the line is its own, also against root.
+TEST_F(Line, AHostThatDiedLeavesTheLineFree) {
+  OPEN_LINE("QV_TEST_PORT", "QV_TEST_PEER");
+  for (int signal : {SIGKILL, SIGTERM, SIGINT}) {
+    Driver host;  // loaded here, started in the child
+    REQUIRE_DRIVER(host);
+    int ready[2];
+    ASSERT_EQ(0, pipe(ready));
+    fflush(nullptr);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      close(ready[0]);
+      int status = -1;
+      host.Init(20, 2, Parameters(",9600,8,N,1").c_str(), &status);
+      const char answer = static_cast<char>(status);
+      if (write(ready[1], &answer, 1) != 1) _exit(3);
+      for (;;) pause();  // holds the line until it is killed
+    }
+    close(ready[1]);
+    struct pollfd started = {ready[0], POLLIN, 0};
+    char answer = 0;
+    const bool answered = poll(&started, 1, 10000) == 1 && read(ready[0], &answer, 1) == 1;
+    close(ready[0]);
+    if (!answered || answer != 1) {
+      kill(child, SIGKILL);
+      waitpid(child, nullptr, 0);
+      FAIL() << "the host did not start on the line";
+    }
+    EXPECT_EQ(Hex(kInitSequence), Hex(peer_.Read(kInitSequence.size(), kQuietMs)));
+
+    // A second host is refused while the first lives, also a while later.
+    Driver next;
+    REQUIRE_DRIVER(next);
+    for (int attempt = 0; attempt < 2; ++attempt) {
+      if (attempt > 0) {
+        qvtest::SleepMs(100);
+        ASSERT_TRUE(next.Reload()) << next.problem();
+      }
+      int status = -1;
+      EXPECT_EQ("Failed to open Serial Port : " + qvtest::SystemDescription(5),
+                next.Init(20, 2, Parameters(",9600,8,N,1").c_str(), &status))
+          << "signal " << signal << ", attempt " << attempt;
+      EXPECT_EQ(0, status);
+    }
+
+    ASSERT_EQ(0, kill(child, signal));
+    int how = 0;
+    ASSERT_EQ(child, waitpid(child, &how, 0));
+    ASSERT_TRUE(WIFSIGNALED(how)) << signal;
+    EXPECT_EQ(signal, WTERMSIG(how));
+
+    // The next host gets the line: each try is a host loaded anew.
+    const auto died = std::chrono::steady_clock::now();
+    int status = 0;
+    long long waitedMs = 0;
+    while (status != 1 && waitedMs < 2000) {
+      ASSERT_TRUE(next.Reload()) << next.problem();
+      next.Init(20, 2, Parameters(",9600,8,N,1").c_str(), &status);
+      waitedMs = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - died).count();
+      if (status != 1) qvtest::SleepMs(5);
+    }
+    EXPECT_EQ(1, status) << "signal " << signal << ": the dead host's line stayed locked";
+    EXPECT_LT(waitedMs, 500) << "signal " << signal << ": the line was freed late";
+    EXPECT_EQ(Hex(kInitSequence), Hex(peer_.Read(kInitSequence.size(), kQuietMs)));
+    EXPECT_EQ(1, next.Done());
+    EXPECT_EQ(Hex(kClosing), Hex(peer_.Read(kClosing.size(), kQuietMs)));
+  }
+}
+#endif
 
 TEST_F(Line, WriteAfterTheLineIsCut) {
   OPEN_LINE("QV_TEST_HANGUP_PORT", "QV_TEST_HANGUP_PEER");

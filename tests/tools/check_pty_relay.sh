@@ -22,7 +22,7 @@ fail() {
 "$relay" --help >"$work/help.txt" 2>&1
 status=$?
 [ $status = 0 ] || fail "pty_relay --help should end with status 0, got $status"
-for word in 'usage: pty_relay DIR NAME_A:NAME_B' 'hangup-NAME' 'stall-NAME' 'Exit status'; do
+for word in 'usage: pty_relay DIR NAME_A:NAME_B' 'hangup-NAME' 'stall-NAME' 'exclusive flag' 'Exit status'; do
   grep -q "$word" "$work/help.txt" || fail "pty_relay --help does not tell of $word: $(cat "$work/help.txt")"
 done
 "$relay" >/dev/null 2>&1
