@@ -40,7 +40,9 @@ echo "package: commit $commit, time $epoch ($(date -u -d "@$epoch" '+%Y-%m-%d %H
 
 for preset in windows-x86_64 windows-i686; do
   echo "== $preset"
-  cmake --preset "$preset" -DQV_PACKAGE_COMMIT="$commit" -DQV_PACKAGE_EPOCH="$epoch" >/dev/null
+  # The package README, made in the 32-bit build, names the commit and the time.
+  [ "$preset" = windows-i686 ] && named=(-DQV_PACKAGE_COMMIT="$commit" -DQV_PACKAGE_EPOCH="$epoch") || named=()
+  cmake --preset "$preset" "${named[@]}" >/dev/null
   cmake --build --preset "$preset" --target QV-731 display_host display_sim
 done
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build/windows-i686/CMakeCache.txt)
