@@ -90,6 +90,7 @@ u16() { od -An -tu2 --endian=little -j "$2" -N2 "$1" | tr -d ' '; }
 u32() { od -An -tu4 --endian=little -j "$2" -N4 "$1" | tr -d ' '; }
 # A time stamp is the one given or 0.
 stamp_ok() { [ "$1" = 0 ] || [ "$1" = "$epoch" ]; }
+[ "$epoch" = 0 ] && stamps=0 || stamps="$epoch or 0"
 
 # pe_checks FILE: the security flags, relocations, sections and time stamps.
 pe_checks() {
@@ -131,11 +132,11 @@ pe_checks() {
   done
   [ $reloc_section = 1 ] || fail "$file: no .reloc section"
   stamp=$(u32 "$file" $((pe + 8)))
-  stamp_ok "$stamp" || fail "$file: the PE header's time stamp is $stamp, not $epoch or 0"
+  stamp_ok "$stamp" || fail "$file: the PE header's time stamp is $stamp, not $stamps"
   # The export directory's own time stamp, for a file that has one.
   stamp=$("$objdump" -p "$file" | sed -n 's/^Time\/Date stamp[[:space:]]*\([0-9a-f]\+\)$/\1/p')
   if [ -n "$stamp" ]; then
-    stamp_ok $((16#$stamp)) || fail "$file: the export directory's time stamp is $((16#$stamp)), not $epoch or 0"
+    stamp_ok $((16#$stamp)) || fail "$file: the export directory's time stamp is $((16#$stamp)), not $stamps"
   fi
   checked="$checked $(basename "$file") ($bits-bit)"
 }
@@ -149,5 +150,4 @@ if [ $failures -gt 0 ]; then
   exit 1
 fi
 echo "$dll: 16 exports, imports $(echo $imports), version 1.0.30.174: all checks passed"
-[ "$epoch" = 0 ] && stamps="time stamps 0" || stamps="time stamps $epoch or 0"
-echo "ASLR, DEP, relocations, no writable code, $stamps:$checked"
+echo "ASLR, DEP, relocations, no writable code, time stamps $stamps:$checked"
