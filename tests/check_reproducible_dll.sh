@@ -33,7 +33,7 @@ if ! cmake -S "$copy" -B "$again" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" -
   echo "FAIL: the copy does not configure"
   exit 1
 fi
-if ! SOURCE_DATE_EPOCH=$(($(date +%s) - 86400 * 400)) cmake --build "$again" --target QV-731 >"$work/build.log" 2>&1; then
+if ! SOURCE_DATE_EPOCH=$(($(date +%s) - 86400 * 400)) cmake --build "$again" --target QV-731 --parallel 2 >"$work/build.log" 2>&1; then
   cat "$work/build.log"
   echo "FAIL: the copy does not build"
   exit 1
