@@ -15,7 +15,8 @@
 # ZIPs left in build/package/ by earlier runs are removed; the one this run
 # made is checked: its checksum, every file the package README names, and
 # every DLL and EXE in it (tests/check_dll.sh: exports, imports, version,
-# security flags, relocations, time stamps).
+# security flags, relocations, time stamps), and that no file in it holds the
+# path of the folders it was built in.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash tools/setup.sh
@@ -83,4 +84,9 @@ unpacked=$work/unpacked/$name
   "$unpacked/display_host.exe" "$unpacked/display_sim.exe"
 ../../tests/check_dll.sh --epoch "$epoch" x86_64-w64-mingw32-objdump "$unpacked/x64/QV-731.dll" \
   "$unpacked/x64/display_host.exe" "$unpacked/x64/display_sim.exe"
+# No path of this folder, its build folders or the staging folder in any file.
+if grep -rlaF -e "$(cd ../.. && pwd)" -e "$work/$name" "$unpacked"; then
+  echo "package: the files above hold the path of a folder they were built or staged in" >&2
+  exit 1
+fi
 echo "package: build/package/$zip is made and checked"
