@@ -2,12 +2,24 @@
 # Checks the built DLL as a host's loader sees it: the export directory (the
 # library's name, sixteen names with ordinals 1 to 16 in alphabetical order,
 # each plain name and its decorated twin at the same address), the imports
-# (system libraries only) and the version resource.
+# (system libraries only) and the version resource. Then the DLL and each
+# program named after it as Windows loads them: marked for address space
+# layout randomisation (DYNAMIC_BASE, and HIGH_ENTROPY_VA when 64-bit) and
+# data execution prevention (NX_COMPAT), with relocations to move them, no
+# section both writable and executable, and no time in them but the one given
+# (--epoch, the package's time) or none (0), so that a rebuild of the same
+# sources gives the same bytes.
 #
-#   check_dll.sh OBJDUMP QV-731.dll
+#   check_dll.sh [--epoch SECONDS] OBJDUMP QV-731.dll [PROGRAM.exe...]
 set -u
+epoch=0
+if [ "${1:-}" = --epoch ]; then
+  epoch=$2
+  shift 2
+fi
 objdump=$1
 dll=$2
+shift 2
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
@@ -73,8 +85,69 @@ for pair in "FileVersion=1.0.30.174" "ProductVersion=1.0.30.174" "OriginalFilena
 done
 printf '%s\n' "$strings" | grep -qx FileDescription || fail "version resource has no FileDescription"
 
+# u16/u32 FILE OFFSET: the little-endian number there.
+u16() { od -An -tu2 --endian=little -j "$2" -N2 "$1" | tr -d ' '; }
+u32() { od -An -tu4 --endian=little -j "$2" -N4 "$1" | tr -d ' '; }
+# A time stamp is the one given or 0.
+stamp_ok() { [ "$1" = 0 ] || [ "$1" = "$epoch" ]; }
+[ "$epoch" = 0 ] && stamps=0 || stamps="$epoch or 0"
+
+# pe_checks FILE: the security flags, relocations, sections and time stamps.
+pe_checks() {
+  local file=$1 pe opt magic bits chars dll_chars dirs reloc_size sections i at name flags stamp
+  pe=$(u32 "$file" 60)
+  if [ -z "$pe" ] || [ "$(u32 "$file" "$pe")" != 17744 ]; then # "PE\0\0"
+    fail "$file: no PE header"
+    return
+  fi
+  chars=$(u16 "$file" $((pe + 22)))
+  opt=$((pe + 24))
+  magic=$(u16 "$file" $opt)
+  case $magic in
+    267) bits=32 dirs=$((opt + 96)) ;;  # 0x10b: PE32
+    523) bits=64 dirs=$((opt + 112)) ;; # 0x20b: PE32+
+    *) fail "$file: optional header magic $magic is neither PE32 nor PE32+"; return ;;
+  esac
+  dll_chars=$(u16 "$file" $((opt + 70)))
+  ((dll_chars & 0x40)) || fail "$file: not marked DYNAMIC_BASE (ASLR)"
+  ((dll_chars & 0x100)) || fail "$file: not marked NX_COMPAT (DEP)"
+  if [ $bits = 64 ]; then
+    ((dll_chars & 0x20)) || fail "$file: 64-bit but not marked HIGH_ENTROPY_VA"
+  fi
+  ((chars & 0x1)) && fail "$file: its relocations are stripped (IMAGE_FILE_RELOCS_STRIPPED)"
+  # Data directory 5: the base relocations.
+  reloc_size=$(u32 "$file" $((dirs + 5 * 8 + 4)))
+  [ "$reloc_size" -gt 0 ] || fail "$file: its base relocation directory is empty"
+  sections=$(u16 "$file" $((pe + 6)))
+  at=$((opt + $(u16 "$file" $((pe + 20)))))
+  local reloc_section=0
+  for ((i = 0; i < sections; i++, at += 40)); do
+    name=$(dd if="$file" bs=1 skip=$at count=8 status=none | tr -d '\0')
+    flags=$(u32 "$file" $((at + 36)))
+    [ "$name" = .reloc ] && reloc_section=1
+    # IMAGE_SCN_MEM_EXECUTE and IMAGE_SCN_MEM_WRITE.
+    if ((flags & 0x20000000)) && ((flags & 0x80000000)); then
+      fail "$file: section $name is both writable and executable"
+    fi
+  done
+  [ $reloc_section = 1 ] || fail "$file: no .reloc section"
+  stamp=$(u32 "$file" $((pe + 8)))
+  stamp_ok "$stamp" || fail "$file: the PE header's time stamp is $stamp, not $stamps"
+  # The export directory's own time stamp, for a file that has one.
+  stamp=$("$objdump" -p "$file" | sed -n 's/^Time\/Date stamp[[:space:]]*\([0-9a-f]\+\)$/\1/p')
+  if [ -n "$stamp" ]; then
+    stamp_ok $((16#$stamp)) || fail "$file: the export directory's time stamp is $((16#$stamp)), not $stamps"
+  fi
+  checked="$checked $(basename "$file") ($bits-bit)"
+}
+checked=
+for file in "$dll" "$@"; do
+  pe_checks "$file"
+done
+
 if [ $failures -gt 0 ]; then
   echo "$dll: $failures check(s) failed"
   exit 1
 fi
 echo "$dll: 16 exports, imports $(echo $imports), version 1.0.30.174: all checks passed"
+echo "ASLR, DEP, relocations, no writable code, time stamps $stamps:$checked"

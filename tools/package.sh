@@ -1,36 +1,92 @@
 #!/usr/bin/env bash
 # Makes the release package: builds the 32-bit and 64-bit Windows libraries
-# and the host and simulator programs and has CPack put them, stripped, with
-# the header, the package's own README (docs/package/README.txt) and the
-# licence into build/package/QV-731-<version>-win32-x64.zip (the 64-bit build
-# in x64/), with its SHA-256 checksum beside it (.zip.sha256). Checks that
-# every file the package README names is in the ZIP.
+# and the host and simulator programs, installs them stripped, with the
+# header, the package's own README (docs/package/README.txt, which names the
+# commit) and the licence, and packs them into
+# build/package/QV-731-<version>-win32-x64.zip (the 64-bit build in x64/),
+# with its SHA-256 checksum beside it (.zip.sha256).
+#
+# The same commit gives the same ZIP byte for byte, in any folder and at any
+# time: every time in it (the programs' time stamps, the ZIP's entries) is
+# SOURCE_DATE_EPOCH when set, else the commit's own time, and the ZIP is
+# written by tools/release_zip.py (sorted entries, fixed permissions, no extra
+# fields). tools/check_reproducible.sh compares two clones' packages.
+#
+# ZIPs left in build/package/ by earlier runs are removed; the one this run
+# made is checked: its checksum, every file the package README names, and
+# every DLL and EXE in it (tests/check_dll.sh: exports, imports, version,
+# security flags, relocations, time stamps), and that no file in it holds the
+# path of the folders it was built in.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash tools/setup.sh
+
+if commit=$(git rev-parse --verify -q HEAD 2>/dev/null); then
+  git diff --quiet HEAD -- || commit="$commit with changes not committed"
+  epoch=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct HEAD)}
+elif [ -n "${SOURCE_DATE_EPOCH:-}" ]; then
+  commit="not known (not a git checkout)"
+  epoch=$SOURCE_DATE_EPOCH
+else
+  echo "package: not a git checkout: set SOURCE_DATE_EPOCH to the time to put in the package" >&2
+  exit 2
+fi
+if ! [[ $epoch =~ ^[0-9]+$ ]]; then
+  echo "package: SOURCE_DATE_EPOCH \"$epoch\" is not a count of seconds since 1970" >&2
+  exit 2
+fi
+# The strip tools stamp the programs with this time.
+export SOURCE_DATE_EPOCH=$epoch
+echo "package: commit $commit, time $epoch ($(date -u -d "@$epoch" '+%Y-%m-%d %H:%M:%S UTC'))"
+
 for preset in windows-x86_64 windows-i686; do
   echo "== $preset"
-  cmake --preset "$preset" >/dev/null
+  # The package README, made in the 32-bit build, names the commit and the time.
+  [ "$preset" = windows-i686 ] && named=(-DQV_PACKAGE_COMMIT="$commit" -DQV_PACKAGE_EPOCH="$epoch") || named=()
+  cmake --preset "$preset" "${named[@]}" >/dev/null
   cmake --build --preset "$preset" --target QV-731 display_host display_sim
 done
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build/windows-i686/CMakeCache.txt)
+[ -n "$version" ] || { echo "package: no project version in build/windows-i686/CMakeCache.txt" >&2; exit 1; }
+name=QV-731-$version-win32-x64
+zip=$name.zip
+
+# This ZIP replaces those of earlier runs, of this version or another.
 mkdir -p build/package
-(cd build/windows-i686 && cpack -B "$(pwd)/../package")
-rm -rf build/package/_CPack_Packages
+rm -f build/package/QV-731-*-win32-x64.zip build/package/QV-731-*-win32-x64.zip.sha256
+work=$(mktemp -d "${TMPDIR:-/tmp}/qv-package.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+cmake --install build/windows-i686 --prefix "$work/$name" --strip >/dev/null
+python3 tools/release_zip.py "build/package/$zip" "$epoch" "$work/$name"
+(cd build/package && sha256sum "$zip" >"$zip.sha256")
+
+echo "== $zip.sha256"
 cd build/package
-for sum in *.zip.sha256; do
-  echo "== $sum"
-  cat "$sum"
-  sha256sum -c <(sed 's/  */  /' "$sum")
-  zip=${sum%.sha256}
-  listing=$(cmake -E tar tf "$zip")
-  missing=0
-  for file in QV-731.dll display_host.exe display_sim.exe x64/QV-731.dll x64/display_host.exe x64/display_sim.exe \
-              driver/display_driver.h LICENSE README.txt; do
-    if ! grep -q "/$file\$" <<<"$listing"; then
-      echo "package: $file is missing from $zip" >&2
-      missing=1
-    fi
-  done
-  [ $missing = 0 ] || exit 1
-  echo "package: all the files its README names are in $zip"
+cat "$zip.sha256"
+sha256sum -c "$zip.sha256"
+listing=$(cmake -E tar tf "$zip")
+missing=0
+for file in QV-731.dll display_host.exe display_sim.exe x64/QV-731.dll x64/display_host.exe x64/display_sim.exe \
+            driver/display_driver.h LICENSE README.txt; do
+  if ! grep -qx "$name/$file" <<<"$listing"; then
+    echo "package: $file is missing from $zip" >&2
+    missing=1
+  fi
 done
+[ $missing = 0 ] || exit 1
+echo "package: all the files its README names are in $zip"
+
+# The programs as they are in the ZIP.
+mkdir "$work/unpacked"
+(cd "$work/unpacked" && cmake -E tar xf "$OLDPWD/$zip")
+unpacked=$work/unpacked/$name
+../../tests/check_dll.sh --epoch "$epoch" i686-w64-mingw32-objdump "$unpacked/QV-731.dll" \
+  "$unpacked/display_host.exe" "$unpacked/display_sim.exe"
+../../tests/check_dll.sh --epoch "$epoch" x86_64-w64-mingw32-objdump "$unpacked/x64/QV-731.dll" \
+  "$unpacked/x64/display_host.exe" "$unpacked/x64/display_sim.exe"
+# No path of this folder, its build folders or the staging folder in any file.
+if grep -rlaF -e "$(cd ../.. && pwd)" -e "$work/$name" "$unpacked"; then
+  echo "package: the files above hold the path of a folder they were built or staged in" >&2
+  exit 1
+fi
+echo "package: build/package/$zip is made and checked"

@@ -9,6 +9,10 @@
 # - vm32/run.sh stops on a time limit that is no number and on a job folder
 #   it cannot make;
 # - demo.sh copies the picture out of the 32-bit machine;
+# - package.sh removes the ZIPs of earlier runs, stamps its own with the
+#   commit's time (or SOURCE_DATE_EPOCH) and checks only that one;
+#   release_zip.py writes the same bytes from the same files, whatever their
+#   folder, order, times and permissions on disk;
 # - a test preset that finds no tests fails.
 #
 #   check_scripts.sh SOURCE_DIR
@@ -89,6 +93,98 @@ for wrong in "soon" "0" "-5" "calls 10 20" "init calls soon"; do
   grep -q '^fuzz: ".*" is neither a target' "$work/fuzz-out.txt" ||
     fail "fuzz.sh $wrong: no reason given: $(cat "$work/fuzz-out.txt")"
 done
+
+# release_zip.py: the same files, made in another order, at other times, with
+# other permissions, in another folder, give the same bytes; another time
+# gives others.
+for side in one other; do
+  mkdir -p "$work/zip-$side/QV/sub"
+done
+(cd "$work/zip-one/QV" && umask 077 && echo a >a.txt && echo b >sub/b.dll && touch -d 2001-02-03 a.txt sub/b.dll)
+(cd "$work/zip-other/QV" && echo b >sub/b.dll && chmod 755 sub/b.dll && sleep 1 && echo a >a.txt)
+zip_of() { python3 "$source_dir/tools/release_zip.py" "$work/$1.zip" "$2" "$work/$1/QV" 2>&1; }
+out=$(zip_of zip-one 1500000000) || fail "release_zip.py failed: $out"
+out=$(zip_of zip-other 1500000000) || fail "release_zip.py failed: $out"
+cmp -s "$work/zip-one.zip" "$work/zip-other.zip" || fail "release_zip.py: the same files gave two different ZIPs"
+zip_of zip-other 1500000002 >/dev/null
+cmp -s "$work/zip-one.zip" "$work/zip-other.zip" && fail "release_zip.py: another time gave the same ZIP"
+out=$(zip_of zip-other yesterday)
+status=$?
+[ $status = 2 ] || fail "release_zip.py with the time \"yesterday\" should end with status 2, got $status: $out"
+
+# package.sh, with the builds and the checks of the programs standing in
+# (cmake installs files named after themselves): in a git checkout of its own
+# whose commit has a known time.
+copy=$(project package tools/package.sh tools/release_zip.py)
+stub "$copy/tests/check_dll.sh" 'echo "$*" >>"$(dirname "$0")/checked.txt"
+shift 3
+echo $(cat "$@") "" >>"$(dirname "$0")/checked.txt"'
+real_cmake=$(PATH=${PATH#"$work/bin:"} command -v cmake)
+stub "$work/package-bin/cmake" "case \$1 in
+  -E) exec '$real_cmake' \"\$@\" ;;
+  --preset)
+    echo \"\$*\" >>'$copy/configured.txt'
+    mkdir -p build/\$2 && echo CMAKE_PROJECT_VERSION:STATIC=9.8.7.6 >build/\$2/CMakeCache.txt ;;
+  --install)
+    mkdir -p \"\$4/x64\" \"\$4/driver\"
+    for f in QV-731.dll display_host.exe display_sim.exe x64/QV-731.dll x64/display_host.exe x64/display_sim.exe \\
+             driver/display_driver.h LICENSE README.txt; do echo \"\$f\" >\"\$4/\$f\"; done ;;
+esac"
+git -C "$copy" init -q && git -C "$copy" add -A &&
+  GIT_AUTHOR_DATE='@1500000000 +0000' GIT_COMMITTER_DATE='@1500000000 +0000' \
+    git -C "$copy" -c user.name=test -c user.email=test@example.invalid commit -qm test ||
+  fail "package.sh: cannot make its git checkout"
+head=$(git -C "$copy" rev-parse HEAD)
+mkdir -p "$copy/build/package"
+echo "an earlier ZIP" >"$copy/build/package/QV-731-1.0.0.1-win32-x64.zip"
+echo "0000  QV-731-1.0.0.1-win32-x64.zip" >"$copy/build/package/QV-731-1.0.0.1-win32-x64.zip.sha256"
+echo "kept" >"$copy/build/package/notes.txt"
+package() { (cd "$copy" && PATH=$work/package-bin:$PATH bash tools/package.sh) >"$work/package-out.txt" 2>&1; }
+# zip_times ZIP: each entry's name and time, in the ZIP's order.
+zip_times() {
+  python3 -c 'import sys, zipfile
+for i in zipfile.ZipFile(sys.argv[1]).infolist(): print(i.filename, "%04d-%02d-%02d %02d:%02d:%02d" % i.date_time)' "$1"
+}
+zip=$copy/build/package/QV-731-9.8.7.6-win32-x64.zip
+unset SOURCE_DATE_EPOCH
+package
+status=$?
+[ $status = 0 ] || fail "package.sh should end with status 0, got $status: $(cat "$work/package-out.txt")"
+[ ! -e "$copy/build/package/QV-731-1.0.0.1-win32-x64.zip" ] && [ ! -e "$copy/build/package/QV-731-1.0.0.1-win32-x64.zip.sha256" ] ||
+  fail "package.sh left the earlier ZIP or its checksum in build/package"
+[ -e "$copy/build/package/notes.txt" ] || fail "package.sh removed a file that is no ZIP of its own"
+(cd "$copy/build/package" && sha256sum --quiet -c QV-731-9.8.7.6-win32-x64.zip.sha256) ||
+  fail "package.sh: its ZIP and its checksum file do not agree"
+times=$(zip_times "$zip")
+[ "$(cut -d' ' -f2- <<<"$times" | sort -u)" = "2017-07-14 02:40:00" ] || fail "package.sh: the ZIP's times are not the commit's: $times"
+[ "$(cut -d' ' -f1 <<<"$times")" = "$(cut -d' ' -f1 <<<"$times" | LC_ALL=C sort)" ] ||
+  fail "package.sh: the ZIP's entries are not in sorted order: $times"
+odd=$(python3 -c 'import sys, zipfile
+for i in zipfile.ZipFile(sys.argv[1]).infolist():
+    mode = 0o40755 if i.is_dir() else 0o100755 if i.filename.endswith((".exe", ".dll")) else 0o100644
+    if i.extra or i.comment or i.create_system != 3 or i.external_attr >> 16 != mode: print(i.filename)' "$zip")
+[ -z "$odd" ] || fail "package.sh: entries with extra fields or permissions of their own: $odd"
+[ "$(grep -c . <<<"$times")" = 12 ] || fail "package.sh: the ZIP has not its 9 files and 3 folders: $times"
+grep -qx -- "--preset windows-i686 -DQV_PACKAGE_COMMIT=$head -DQV_PACKAGE_EPOCH=1500000000" "$copy/configured.txt" ||
+  fail "package.sh did not give the 32-bit build the commit and its time: $(cat "$copy/configured.txt")"
+# Each objdump's check on the files unpacked from the ZIP (each holds its name).
+checked=$(cat "$copy/tests/checked.txt" 2>/dev/null)
+for files in "i686:QV-731.dll display_host.exe display_sim.exe" "x86_64:x64/QV-731.dll x64/display_host.exe x64/display_sim.exe"; do
+  grep -qx -- "--epoch 1500000000 ${files%%:*}-w64-mingw32-objdump$(printf ' [^ ]*/QV-731-9.8.7.6-win32-x64/%s' ${files#*:})" <<<"$checked" &&
+    grep -qx -- "${files#*:} " <<<"$checked" ||
+    fail "package.sh did not check the ${files%%:*} programs from its ZIP: $checked"
+done
+# SOURCE_DATE_EPOCH, when set, is the time; one that is no count of seconds is
+# refused before anything is removed.
+SOURCE_DATE_EPOCH=1600000000 package || fail "package.sh with SOURCE_DATE_EPOCH failed: $(cat "$work/package-out.txt")"
+[ "$(zip_times "$zip" | cut -d' ' -f2- | sort -u)" = "2020-09-13 12:26:40" ] ||
+  fail "package.sh: the ZIP's times are not SOURCE_DATE_EPOCH's: $(zip_times "$zip")"
+SOURCE_DATE_EPOCH=yesterday package
+status=$?
+[ $status = 2 ] || fail "package.sh with SOURCE_DATE_EPOCH=yesterday should end with status 2, got $status"
+[ -e "$zip" ] || fail "package.sh with SOURCE_DATE_EPOCH=yesterday removed the ZIP before refusing"
+grep -q 'package: SOURCE_DATE_EPOCH "yesterday" is not a count of seconds since 1970' "$work/package-out.txt" ||
+  fail "package.sh with SOURCE_DATE_EPOCH=yesterday: no reason given: $(cat "$work/package-out.txt")"
 
 # vm32/run.sh, with a disk image already there and qemu standing in: it
 # notes that it was started and ends as a machine that ran nothing.

@@ -1,0 +1,56 @@
+#!/usr/bin/env bash
+# Checks that the release package is reproducible: clones one commit (HEAD
+# unless another is named) twice, into folders of different names, runs
+# tools/package.sh in each, one after the other, and compares the two ZIPs
+# byte for byte. On a difference it names the files inside that differ.
+# Prints the ZIP's SHA-256. The clones are removed at the end.
+#
+#   bash tools/check_reproducible.sh [COMMIT]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+commit=$(git rev-parse --verify "${1:-HEAD}^{commit}") || {
+  echo "check_reproducible: \"${1:-HEAD}\" is no commit" >&2
+  exit 2
+}
+work=$(mktemp -d "${TMPDIR:-/tmp}/qv-reproducible.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+# The time comes from the commit, as for anyone who rebuilds it.
+unset SOURCE_DATE_EPOCH
+
+first=$work/first-clone
+second=$work/another/clone-with-another-name
+for clone in "$first" "$second"; do
+  git clone -q --no-checkout "$PWD" "$clone"
+  git -C "$clone" -c advice.detachedHead=false checkout -q "$commit"
+done
+
+package() {
+  echo "== tools/package.sh in $1"
+  if ! bash "$1/tools/package.sh" >"$1.log" 2>&1; then
+    tail -n 30 "$1.log"
+    echo "check_reproducible: tools/package.sh failed in $1" >&2
+    exit 1
+  fi
+  grep '^package:' "$1.log"
+}
+package "$first"
+# Another second, whatever the machine's speed.
+sleep 2
+package "$second"
+
+zips=("$first"/build/package/*.zip)
+zip=$(basename "${zips[0]}")
+if cmp -s "$first/build/package/$zip" "$second/build/package/$zip"; then
+  echo "check_reproducible: commit $commit: the two clones made the same $zip:"
+  (cd "$first/build/package" && sha256sum "$zip")
+  exit 0
+fi
+echo "check_reproducible: commit $commit: the two clones made different ZIPs" >&2
+for clone in "$first" "$second"; do
+  mkdir -p "$clone.unpacked"
+  (cd "$clone.unpacked" && cmake -E tar xf "$clone/build/package/$zip")
+done
+if diff -r "$first.unpacked" "$second.unpacked" >&2; then
+  echo "check_reproducible: the files inside are the same: the ZIP's own entries differ" >&2
+fi
+exit 1
