@@ -55,5 +55,16 @@ DWORD PlatformErrorFromErrno(int code);
 void PlatformRedirectPorts(const char* device);
 // The descriptor behind an open port handle, -1 for anything else.
 int PlatformPortDescriptor(HANDLE handle);
+// While on, WriteFile on an open port hands its bytes, whole and at once, to
+// an in-memory record instead of the device (the time-outs never run out);
+// the port opens, takes its settings and closes as always, and the faults
+// above still apply. So what a call sent is known exactly when it returns,
+// with no wait for a terminal to pass the bytes on. Either way the record is
+// emptied.
+void PlatformRecordWrites(bool on);
+// Copies the bytes recorded since the last take (at most `size`, and at most
+// the record's 64 KiB) to `bytes`, empties the record, and returns how many
+// bytes were handed over in all.
+size_t PlatformTakeRecordedWrites(char* bytes, size_t size);
 
 #endif

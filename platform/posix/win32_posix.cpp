@@ -313,6 +313,37 @@ int PlatformPortDescriptor(HANDLE handle) {
   return port != NULL ? port->fd : -1;
 }
 
+// The recording line: while it is on, WriteFile keeps what it is handed here
+// instead of sending it to the port's device.
+namespace {
+const size_t kRecordRoom = 65536;
+bool g_recording = false;
+char g_record[kRecordRoom];
+size_t g_recorded = 0;  // bytes handed over since the last take, also those past the room
+
+BOOL RecordWrite(const void* buffer, DWORD count, LPDWORD written) {
+  const size_t room = kRecordRoom - (g_recorded < kRecordRoom ? g_recorded : kRecordRoom);
+  if (count > 0 && room > 0) memcpy(g_record + (kRecordRoom - room), buffer, count < room ? count : room);
+  g_recorded += count;
+  if (written != NULL) *written = count;
+  t_lastError = ERROR_SUCCESS;
+  return TRUE;
+}
+}  // namespace
+
+void PlatformRecordWrites(bool on) {
+  g_recording = on;
+  g_recorded = 0;
+}
+
+size_t PlatformTakeRecordedWrites(char* bytes, size_t size) {
+  const size_t kept = g_recorded < kRecordRoom ? g_recorded : kRecordRoom;
+  if (bytes != NULL && kept > 0 && size > 0) memcpy(bytes, g_record, kept < size ? kept : size);
+  const size_t recorded = g_recorded;
+  g_recorded = 0;
+  return recorded;
+}
+
 DWORD GetLastError(void) { return t_lastError; }
 
 void SetLastError(DWORD code) { t_lastError = code; }
@@ -481,6 +512,7 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD count, LPDWORD written, LPOVER
   Port* port = PortFromHandle(file);
   if (port == NULL) return Fail(ERROR_INVALID_HANDLE);
   if (buffer == NULL && count > 0) return Fail(ERROR_INVALID_PARAMETER);
+  if (g_recording) return RecordWrite(buffer, count, written);
   // A write may take at most multiplier * count + constant milliseconds;
   // when it runs out, the bytes written so far count as the write.
   // The clock is read only once the line makes the write wait.

@@ -1,9 +1,10 @@
 // Fuzz target: random sequences of entry-point calls with random arguments
 // (texts of any bytes and length, geometry and coordinates over the whole
-// 32-bit range) against a pseudo-terminal port, the driver reset to its
-// at-load state before each input. After every call it checks the answer,
-// that the bytes on the line are exactly those the call asked for, and that
-// the log holds exactly the call's lines, each well formed.
+// 32-bit range) against a pseudo-terminal port whose writes are recorded as
+// they happen, the driver reset to its at-load state before each input. After
+// every call it checks the answer, that the bytes on the line are exactly
+// those the call asked for, and that the log holds exactly the call's lines,
+// each well formed.
 #include <fuzzer/FuzzedDataProvider.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -14,6 +15,7 @@
 
 #include "driver/display_driver.h"
 #include "driver/driver_state.h"
+#include "tests/fuzz/fuzz_model.h"
 #include "tests/support/driver_reset.h"
 #include "tests/support/pty_line.h"
 
@@ -28,7 +30,7 @@ const LogEntry kClosedPortError = {"Error", "Error writing string : The handle i
 
 struct Setting {
   FreshDriver driver;  // a temporary current folder, for the log
-  qvtest::PtyLine line;
+  qvfuzz::Line line;
 };
 
 // What one input has done so far, and what it expects.
@@ -40,7 +42,6 @@ struct Run {
   int rows;
   size_t logAt;  // how much of the log the checks have read
   std::string calls;
-  bool waitedForQuiet;  // a call that sends nothing has had its wait
 
   [[noreturn]] void Fail(const std::string& what) {
     fprintf(stderr, "fuzz_calls: %s\n  calls so far: %s\n", what.c_str(), calls.c_str());
@@ -49,20 +50,13 @@ struct Run {
 
   // The bytes on the line and the new lines of the log, after one call.
   void Expect(const std::string& bytes, const std::vector<LogEntry>& entries) {
-    const std::string received = setting->line.ReadCount(bytes.size(), 5000);
-    if (received != bytes) {
-      Fail("expected " + std::to_string(bytes.size()) + " bytes on the line, received " +
-           std::to_string(received.size()) + (received.size() == bytes.size() ? " that differ" : ""));
+    // The platform recorded each write as it happened: what the call sent
+    // is all there, and nothing more can come later.
+    const std::string sent = setting->line.TakeSent();
+    if (sent != bytes) {
+      Fail("expected " + std::to_string(bytes.size()) + " bytes on the line, received " + std::to_string(sent.size()) +
+           (sent.size() == bytes.size() ? " that differ" : ""));
     }
-    // Bytes the call should not have sent may still be on their way through
-    // the terminal. The first call of an input that sends nothing waits for
-    // the line to stay quiet a while, so that a stray byte is found at the
-    // call that sent it (and libFuzzer keeps the input that shows it); every
-    // other call takes what has already come.
-    const int quietMs = bytes.empty() && !waitedForQuiet ? 10 : 0;
-    if (bytes.empty()) waitedForQuiet = true;
-    const std::string stray = setting->line.Read(quietMs);
-    if (!stray.empty()) Fail(std::to_string(stray.size()) + " bytes on the line beyond what the call asked for");
     const std::string log = setting->driver.Log();
     if (!logging) {
       if (!log.empty()) Fail("log lines with the log off");
@@ -92,8 +86,9 @@ struct Run {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static Setting* setting = new Setting;
   FuzzedDataProvider input(data, size);
-  Run run{setting, false, false, 0, 0, 0, "", false};
-  if (!setting->line.Read(0).empty()) run.Fail("bytes on the line before Init");
+  Run run{setting, false, false, 0, 0, 0, ""};
+  if (!setting->line.TakeSent().empty()) run.Fail("bytes on the line before Init");
+  if (!setting->line.ReachedTerminal().empty()) run.Fail("bytes reached the terminal past the record");
 
   ResetDriverForTest();
   run.logging = input.ConsumeBool();
@@ -105,6 +100,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string name =
       DISPLAYDLL_Init(columns, rows, (device + ",9600,8,N,1" + (run.logging ? "Log" : "")).c_str(), &status);
   if (status != 1 || name != DISPLAYDLL_DriverName()) run.Fail("Init failed: " + name);
+  const qvfuzz::InitAnswer first = {name, status, {}};
   run.open = true;
   run.columns = columns & 0xFF;
   run.rows = rows & 0xFF;
@@ -162,14 +158,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         break;
       }
       case 5: {
-        // A later Init, whatever its arguments, changes nothing.
+        // A later Init, whatever its arguments, opens and sends nothing.
         const std::string parameters = input.ConsumeRandomLengthString(200);
         run.calls += ", Init(again)";
+        const qvfuzz::InitAnswer later = qvfuzz::LaterInit(first, !run.open, run.logging);
         status = 0xEE;
         const std::string answer =
             DISPLAYDLL_Init(input.ConsumeIntegral<int>(), input.ConsumeIntegral<int>(), parameters.c_str(), &status);
-        if (answer != name || status != 1) run.Fail("a later Init answered \"" + answer + "\"");
-        run.Expect("", {});
+        if (answer != later.text || status != later.status) run.Fail("a later Init answered \"" + answer + "\"");
+        run.Expect("", later.lines);
         break;
       }
       default: {
@@ -188,9 +185,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (DISPLAYDLL_Done() != 1) run.Fail("the final Done failed");
     run.Expect(kClosing, {});
   }
-  // The line stays quiet after the input's last call: a stray byte of its
-  // own is not left for the next input to be blamed for.
-  run.waitedForQuiet = false;
-  run.Expect("", {});
   return 0;
 }

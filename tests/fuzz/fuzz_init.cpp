@@ -2,9 +2,10 @@
 // The driver is put back to its at-load state before each input, and every
 // port it opens is a pseudo-terminal of ours whatever the string names, so
 // that the whole start-up runs (line settings, time-outs, the initialisation
-// sequence) without reaching a real device. Checks the answer and the status
-// byte against the string's own reading, the bytes on the line, a second
-// Init, and every line of the log, whole.
+// sequence) without reaching a real device; what it writes is recorded as it
+// happens. Checks the answer and the status byte against the string's own
+// reading, the bytes on the line after each call, a second Init, and every
+// line of the log, whole.
 #include <limits.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -18,6 +19,7 @@
 #include "driver/driver_state.h"
 #include "driver/port_parameters.h"
 #include "platform/posix/fault_injection.h"
+#include "tests/fuzz/fuzz_model.h"
 #include "tests/support/driver_reset.h"
 #include "tests/support/pty_line.h"
 
@@ -124,7 +126,7 @@ Expected Parse(const std::string& parameters) {
 
 struct Setting {
   FreshDriver driver;  // a temporary current folder, for the log
-  qvtest::PtyLine line;
+  qvfuzz::Line line;
 };
 
 }  // namespace
@@ -133,11 +135,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static Setting* setting = new Setting;
   // The host hands over a C string: it ends at the first NUL.
   const std::string parameters(reinterpret_cast<const char*>(data), strnlen(reinterpret_cast<const char*>(data), size));
-  const std::string leftover = setting->line.Read(0);
-  if (!leftover.empty()) Fail("bytes on the line before Init", parameters);
+  if (!setting->line.TakeSent().empty()) Fail("bytes on the line before Init", parameters);
+  if (!setting->line.ReachedTerminal().empty()) Fail("bytes reached the terminal past the record", parameters);
 
   ResetDriverForTest();
-  PlatformRedirectPorts(setting->line.device().c_str());
   unsigned char status = 0xEE;
   const char* answer = DISPLAYDLL_Init(20, 2, parameters.c_str(), &status);
   if (answer == NULL) Fail("Init answered with a null text", parameters);
@@ -145,6 +146,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string name = DISPLAYDLL_DriverName();
   const Expected expected = Parse(parameters);
 
+  bool started = false;
   if (!expected.failure.empty()) {
     if (text != expected.failure || status != 0) Fail("the answer \"" + text + "\"", parameters);
   } else {
@@ -163,29 +165,34 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       }
     } else {
       if (status != 1 || text != name) Fail("the answer \"" + text + "\"", parameters);
-      const std::string sent = setting->line.ReadCount(kInitSequence.size(), 2000);
-      if (sent != kInitSequence) Fail("the initialisation sequence did not reach the line whole", parameters);
+      started = true;
     }
+  }
+  // The initialisation sequence whole, and only when the port took the line.
+  if (setting->line.TakeSent() != (started ? kInitSequence : "")) {
+    Fail(started ? "the initialisation sequence did not reach the line whole" : "bytes on the line after a failed Init",
+         parameters);
   }
   // The port stays open after a failed configuration: Done closes it. With
   // no port, its closing command fails, and composes another error text.
   const bool portOpen = status == 1 || IsPortFailure(text);
   const int closed = DISPLAYDLL_Done();
   if (closed != (portOpen ? 1 : 0)) Fail("Done answered " + std::to_string(closed), parameters);
-  if (portOpen && setting->line.ReadCount(kClosing.size(), 2000) != kClosing) {
-    Fail("Done sent no closing command", parameters);
+  if (setting->line.TakeSent() != (portOpen ? kClosing : "")) {
+    Fail(portOpen ? "Done sent no closing command" : "Done sent bytes with no port open", parameters);
   }
-  // A second Init opens and sends nothing, and answers as the first did,
-  // word for word, after Done's failed write too.
+  // A second Init opens and sends nothing, and answers as the rule for a
+  // later Init says, after Done's failed write too.
+  const bool logged = parameters.size() > 3 && parameters.compare(parameters.size() - 3, 3, "Log") == 0;
+  const qvfuzz::InitAnswer later = qvfuzz::LaterInit({text, status, {}}, true, logged);
   unsigned char again = 0xEE;
   const std::string second = DISPLAYDLL_Init(20, 2, "COM3,9600,8,N,1Log", &again);
-  if (second != text || again != status) Fail("a later Init answered \"" + second + "\"", parameters);
-  if (!setting->line.Read(2).empty()) Fail("bytes on the line after Done", parameters);
+  if (second != later.text || again != later.status) Fail("a later Init answered \"" + second + "\"", parameters);
+  if (!setting->line.TakeSent().empty()) Fail("bytes on the line after Done", parameters);
 
   // Every line of the log, whole. The parameters may hold any byte, line
   // breaks too: the lines are compared as written, not split at breaks.
   const std::string log = setting->driver.Log();
-  const bool logged = parameters.size() > 3 && parameters.compare(parameters.size() - 3, 3, "Log") == 0;
   if (!logged) {
     if (!log.empty()) Fail("a log without \"Log\" in the parameters", parameters);
   } else {
@@ -196,11 +203,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // Init answered; a failed closing command is logged as it happens.
     if (IsPortFailure(text)) lines.push_back({"Error", text});
     if (!portOpen) lines.push_back({"Error", kNoPort});
+    lines.insert(lines.end(), later.lines.begin(), later.lines.end());
     size_t at = 0;
     const std::string problem = qvtest::MatchLogEntries(log, &at, lines);
     if (!problem.empty()) Fail(problem, parameters);
     if (at != log.size()) Fail("more in the log than expected: \"" + log.substr(at) + "\"", parameters);
   }
-  PlatformRedirectPorts(NULL);
   return 0;
 }

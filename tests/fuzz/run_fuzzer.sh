@@ -11,7 +11,16 @@ seconds=$2
 seeds=$3
 corpus=${4:-}
 # The targets' own temporary folders go in one of ours, removed at the end.
-work=$(mktemp -d "${TMPDIR:-/tmp}/qv-fuzz.XXXXXX")
+# Each input makes the driver start its log afresh, and a file system on disk
+# writes a file emptied and written again back to the disk at its close: in
+# memory (/dev/shm, unless TMPDIR names another place) the targets take 1.5
+# to 2 times as many inputs a second.
+base=${TMPDIR:-}
+if [ -z "$base" ]; then
+  base=/tmp
+  [ -d /dev/shm ] && [ -w /dev/shm ] && base=/dev/shm
+fi
+work=$(mktemp -d "$base/qv-fuzz.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 export TMPDIR=$work
 [ -n "$corpus" ] || corpus=$work/corpus

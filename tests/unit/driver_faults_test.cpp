@@ -208,6 +208,59 @@ TEST(DriverFaults, AWriteCutShortIsAFailure) {
   EXPECT_EQ(" Error " + kTimedOut + "\n", fresh.Log().substr(logged + 17));
 }
 
+// The recording line the fuzz targets use: every byte a write is handed, in
+// order and at once, none of it on the terminal, and the faults above still
+// applying; a closed port records nothing, and once off the terminal gets
+// the bytes again.
+TEST(DriverFaults, TheRecordingLineKeepsExactlyWhatWasWritten) {
+  struct RecordingOff {
+    ~RecordingOff() { PlatformRecordWrites(false); }
+  } off;
+  FreshDriver fresh;
+  Pty line;
+  static char taken[70000];
+  auto take = [](size_t size = sizeof taken) {
+    const size_t total = PlatformTakeRecordedWrites(taken, size);
+    return std::string(taken, total < size ? total : size);
+  };
+  PlatformRecordWrites(true);
+  ASSERT_EQ(1, Init(line.device() + ",9600,8,N,1").status);
+  EXPECT_EQ(kInitSequence, take());
+  EXPECT_EQ("", take()) << "a take empties the record";
+  EXPECT_EQ(1, DISPLAYDLL_Write("Hello"));
+  EXPECT_EQ(1, DISPLAYDLL_SetPosition(2, 1));
+  EXPECT_EQ("Hello\x1B\x6C\x02\x01", take());
+  PlatformCutNextWrite(2);
+  EXPECT_EQ(DISPLAYDLL_WRITE_FAILED, DISPLAYDLL_Write("Hello"));
+  EXPECT_EQ("He", take());
+  PlatformFailNextCall(kPlatformWriteFile, ERROR_GEN_FAILURE);
+  EXPECT_EQ(DISPLAYDLL_WRITE_FAILED, DISPLAYDLL_Write("Hello"));
+  EXPECT_EQ("", take());
+  // A smaller buffer gets the beginning, and the count says how much there
+  // was; past the record's room the bytes are counted, not kept.
+  EXPECT_EQ(1, DISPLAYDLL_Write("Hello"));
+  EXPECT_EQ(5u, PlatformTakeRecordedWrites(taken, 2));
+  EXPECT_EQ("He", std::string(taken, 2));
+  const std::string longText(66000, 'x');
+  EXPECT_EQ(1, DISPLAYDLL_Write(longText.c_str()));
+  memset(taken, 0, sizeof taken);
+  EXPECT_EQ(66000u, PlatformTakeRecordedWrites(taken, sizeof taken));
+  EXPECT_EQ(longText.substr(0, 65536), std::string(taken, 65536));
+  EXPECT_EQ('\0', taken[65536]);
+  EXPECT_EQ(1, DISPLAYDLL_Done());
+  EXPECT_EQ("\x1B\x02", take());
+  EXPECT_EQ(DISPLAYDLL_WRITE_FAILED, DISPLAYDLL_Write("Hello")) << "a closed port";
+  EXPECT_EQ("", take());
+  EXPECT_EQ("", line.Read(50)) << "bytes reached the terminal while recording";
+
+  PlatformRecordWrites(false);
+  ResetDriverForTest();
+  ASSERT_EQ(1, Init(line.device() + ",9600,8,N,1").status);
+  EXPECT_EQ(kInitSequence, line.Read(50));
+  EXPECT_EQ(0u, PlatformTakeRecordedWrites(taken, sizeof taken));
+  EXPECT_EQ(1, DISPLAYDLL_Done());
+}
+
 // The sequence cut short on its way out of Init: the port is open and set,
 // so Init reports success, the log holds the failure, and PowerResume sends
 // the whole sequence again.
