@@ -59,12 +59,16 @@ struct InitAnswer {
 
 // A later Init opens and sends nothing, whatever its arguments. Its answer
 // follows from the first call's, from whether DISPLAYDLL_Done has come
-// since, and from whether the first call turned the log on. Today it repeats
-// the first answer word for word, Done or not, and logs nothing.
+// since, and from whether the first call turned the log on: a failed first
+// call stays the answer, word for word; after Done, a first call that
+// succeeded gives way to the closed port's text, status 0, and an Error line
+// when the log is on; else the driver name again, with nothing logged.
 inline InitAnswer LaterInit(const InitAnswer& first, bool afterDone, bool logging) {
-  (void)afterDone;
-  (void)logging;
-  return {first.text, first.status, {}};
+  if (first.status != 1 || !afterDone) return {first.text, first.status, {}};
+  const std::string closed = "Serial Port was closed by DISPLAYDLL_Done : load the library again to reopen it";
+  InitAnswer answer = {closed, 0, {}};
+  if (logging) answer.lines.push_back({"Error", closed});
+  return answer;
 }
 
 }  // namespace qvfuzz
