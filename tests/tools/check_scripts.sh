@@ -9,6 +9,7 @@
 # - vm32/run.sh stops on a time limit that is no number and on a job folder
 #   it cannot make;
 # - demo.sh copies the picture out of the 32-bit machine;
+# - setup.sh as a user who is not root changes the system only through sudo;
 # - a test preset that finds no tests fails.
 #
 #   check_scripts.sh SOURCE_DIR
@@ -138,6 +139,71 @@ grep -q "^== the picture copied to $work/pictures/screen.png$" <<<"$out" || fail
 out=$(bash "$copy/tools/demo.sh" --picture "$work/no-such-folder/screen.png" 2>&1)
 status=$?
 [ $status = 2 ] || fail "demo.sh --picture into a missing folder should end with status 2, got $status: $out"
+
+# setup.sh on a machine that lacks every package, with stand-ins for dpkg,
+# apt-get and sudo that note each call and whether it ran as root. As a user
+# who is not root (nobody, when this test runs as root) every step that
+# changes the system goes through sudo, which starts it with a clean
+# environment; as root none does; without sudo it stops before any step.
+if [ "$(id -u)" = 0 ]; then
+  # The stage must be reachable for nobody: this test's folder may not be.
+  base=${TMPDIR:-/tmp}
+  setpriv --reuid=nobody --regid=nogroup --clear-groups test -w "$base" -a -x "$base" || base=/tmp
+  stage=$(mktemp -d "$base/qv-setup.XXXXXX")
+  trap 'rm -rf "$work" "$stage"' EXIT
+  as_user() { setpriv --reuid=nobody --regid=nogroup --clear-groups "$@"; }
+else
+  stage=$work/setup
+  mkdir "$stage"
+  as_user() { "$@"; }
+fi
+mkdir -p "$stage/tools/vm32"
+cp "$source_dir/tools/setup.sh" "$stage/tools/"
+# The 32-bit machine is needed here: its packages are installed too.
+stub "$stage/tools/vm32/run.sh" 'exit 0'
+calls=$stage/calls.txt
+as_root='$( [ "$(id -u)" = 0 ] || [ -n "${QV_SUDO:-}" ] && echo root || echo user)'
+stub "$stage/bin/dpkg-query" 'exit 1'
+stub "$stage/bin/dpkg" "[ \"\$1\" = --print-foreign-architectures ] && exit 0
+echo \"dpkg \$1 \$2 as $as_root\" >>'$calls'"
+stub "$stage/bin/apt-get" "echo \"apt-get \$1 as $as_root DEBIAN_FRONTEND=\${DEBIAN_FRONTEND:-}\" >>'$calls'"
+stub "$stage/bin/sudo" "echo sudo >>'$calls'
+exec env -i PATH=\"\$PATH\" QV_SUDO=1 \"\$@\""
+# Without sudo: only what set-up itself runs, and the stand-ins but sudo.
+mkdir "$stage/bin-nosudo"
+for tool in bash grep id dirname env; do ln -s "$(command -v $tool)" "$stage/bin-nosudo/$tool"; done
+for tool in dpkg-query dpkg apt-get; do ln -s "$stage/bin/$tool" "$stage/bin-nosudo/$tool"; done
+chmod -R a+rX "$stage"
+touch "$calls"
+chmod a+w "$calls"
+setup() {
+  : >"$calls"
+  as_user env -i PATH="$1" HOME="$stage" bash "$stage/tools/setup.sh" >"$stage/out.txt" 2>&1
+}
+setup "$stage/bin:/usr/bin:/bin"
+status=$?
+[ $status = 0 ] || fail "setup.sh as a user should end with status 0, got $status: $(cat "$stage/out.txt")"
+grep -qx 'dpkg --add-architecture i386 as root' "$calls" ||
+  fail "setup.sh as a user did not add the i386 architecture through sudo: $(cat "$calls")"
+[ "$(grep -c '^apt-get install as root DEBIAN_FRONTEND=noninteractive$' "$calls")" = 2 ] ||
+  fail "setup.sh as a user did not install both sets through sudo, without questions: $(cat "$calls")"
+[ "$(grep -c '^sudo$' "$calls")" = "$(grep -vc '^sudo$' "$calls")" ] ||
+  fail "setup.sh as a user ran a step that changes the system without sudo: $(cat "$calls")"
+if [ "$(id -u)" = 0 ]; then
+  as_user() { "$@"; }
+  setup "$stage/bin:/usr/bin:/bin"
+  status=$?
+  [ $status = 0 ] || fail "setup.sh as root should end with status 0, got $status: $(cat "$stage/out.txt")"
+  grep -qx 'dpkg --add-architecture i386 as root' "$calls" || fail "setup.sh as root did not add i386: $(cat "$calls")"
+  ! grep -q '^sudo$' "$calls" || fail "setup.sh as root went through sudo: $(cat "$calls")"
+  as_user() { setpriv --reuid=nobody --regid=nogroup --clear-groups "$@"; }
+fi
+setup "$stage/bin-nosudo"
+status=$?
+[ $status = 1 ] || fail "setup.sh as a user without sudo should end with status 1, got $status: $(cat "$stage/out.txt")"
+[ ! -s "$calls" ] || fail "setup.sh as a user without sudo changed the system: $(cat "$calls")"
+grep -q '^setup: installing needs root, and this user is not root and has no sudo' "$stage/out.txt" ||
+  fail "setup.sh without sudo: no reason given: $(cat "$stage/out.txt")"
 
 # A test preset that finds no tests fails (it would count as passed): each
 # one, on a build folder of its own with no tests in it.
