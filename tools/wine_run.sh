@@ -1,12 +1,21 @@
 #!/usr/bin/env bash
-# Runs a Windows program under Wine, in the project's own prefix (made on the
-# first run, one for 32-bit and one for 64-bit programs), with no display.
+# Runs a Windows program under Wine, with no display. The prefix: the one
+# --prefix names (made on its first run; the tests and the demo give one of
+# their own under the build folder, whatever WINEPREFIX says), else a
+# WINEPREFIX set by hand, else the project's own in ~/.cache/qv-731/ (one for
+# 32-bit and one for 64-bit programs).
 # Exits 77, which CTest counts as skipped, where this machine cannot run it.
 # With QV_WINE_PREPARE=1 it only makes the prefix and prints its path; where
 # the program cannot run it prints nothing and exits 77, so that a caller
 # never goes on with an empty path.
+#
+#   wine_run.sh [--prefix FOLDER] PROGRAM [ARGUMENT]...
 set -u
-exe=$1
+if [ "${1:-}" = --prefix ]; then
+  WINEPREFIX=${2:?--prefix needs a folder}
+  shift 2
+fi
+exe=${1:?wine_run: no program (see the top of $0)}
 
 # The program's machine, from its PE header: 014c is i386, 8664 is x86-64.
 pe=$(od -An -j60 -N4 -tu4 "$exe" 2>/dev/null | tr -d ' ')

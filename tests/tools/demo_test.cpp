@@ -1,6 +1,8 @@
 // The demo as a user runs it (the native build, so that it needs no Wine):
 // the simulated display's final screen is what the demo's calls wrote, its
 // picture exists and decodes to that screen, and the debug log holds the calls.
+// What it shows stays in build/demo/, and it leaves nothing in the temporary
+// folder.
 #include <gtest/gtest.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -59,9 +61,14 @@ TEST(Demo, FinalScreenPictureAndLog) {
   const bool decoded = DecodePng(picture, &png);
   std::string log;
   const bool logRead = qvtest::ReadWholeFile(logPath, &log);
+  std::vector<std::string> left;
+  for (const auto& entry : std::filesystem::directory_iterator(temp)) left.push_back(entry.path().string());
   std::filesystem::remove_all(temp);
 
   EXPECT_EQ(0, status) << output;
+  EXPECT_TRUE(left.empty()) << "left in the temporary folder: " << left.front();
+  EXPECT_EQ(QV_SOURCE_DIR "/build/demo/display.png", picture) << output;
+  EXPECT_EQ(QV_SOURCE_DIR "/build/demo/logs/QV-731.log", logPath) << output;
   ASSERT_GE(frame.size(), 2u) << output;
   EXPECT_EQ("Hello again after a ", frame[frame.size() - 2]);
   EXPECT_EQ("power resume        ", frame[frame.size() - 1]);
