@@ -94,6 +94,13 @@ if [ $native = 0 ]; then
   fi
 fi
 
+# What the demo shows is kept in the project folder, build/demo/; the work
+# folder, with the line's links and the copies of the host and the DLL, goes
+# when the demo ends. (In the virtual machine, the project folder is the one
+# the machine shares with its host.)
+shown=$root/build/demo
+rm -rf "$shown" && mkdir -p "$shown/logs"
+log=$shown/logs/QV-731.log
 work=$(mktemp -d "${TMPDIR:-/tmp}/qv-demo.XXXXXX")
 pids=()
 com5=
@@ -109,7 +116,7 @@ if [ -z "$device" ]; then
   build/native/pty_relay "$work" com5:com6 &
   pids+=($!)
   for _ in $(seq 100); do [ -e "$work/ready" ] && break; sleep 0.05; done
-  build/native/display_sim --picture "$work/display.png" "$work/com6" 20 >"$work/display.txt" &
+  build/native/display_sim --picture "$shown/display.png" "$work/com6" 20 >"$shown/display.txt" &
   sim=$!
   pids+=($sim)
   line=$work/com5
@@ -132,7 +139,7 @@ if [ -n "$preset" ]; then
   mkdir -p "$prefix/dosdevices"
   ln -sfn "$line" "$com5"
   cp "build/$preset/QV-731.dll" "build/$preset/display_host.exe" "$work/"
-  echo "== the host calls QV-731.dll under Wine, display on COM5"
+  echo "== the host calls QV-731.dll under Wine, display on COM5${device:+ (which leads to $device)}"
   (cd "$work" && "$root/tools/wine_run.sh" --prefix "$prefix" display_host.exe QV-731.dll \
     init 20 2 "COM5,9600,8,N,1Log" "${commands[@]}") || host_status=$?
 else
@@ -147,21 +154,13 @@ if [ -z "$device" ]; then
   if [ $host_status != 0 ]; then kill "$sim" 2>/dev/null || true; fi
   wait "$sim" || true
 fi
-# What the demo shows is kept in the project folder: the work folder goes
-# when the demo ends (in the virtual machine, the project folder is the one
-# the machine shares with its host).
-shown=$root/build/demo
-rm -rf "$shown" && mkdir -p "$shown/logs"
-log=$shown/logs/QV-731.log
 [ ! -f "$work/logs/QV-731.log" ] || cp "$work/logs/QV-731.log" "$log"
 if [ -z "$device" ]; then
-  cp "$work/display.txt" "$shown/"
   echo
   echo "== what the simulated display received and shows"
   cat "$shown/display.txt"
   echo
-  if [ -f "$work/display.png" ]; then
-    cp "$work/display.png" "$shown/"
+  if [ -f "$shown/display.png" ]; then
     # In the virtual machine the demo that started it copies the picture.
     copied=
     if [ -n "$picture" ] && [ "$in_vm" = 0 ]; then
@@ -176,7 +175,7 @@ fi
 echo
 case $host_status in
   0) ;;
-  1) echo "== Init failed (see its text above); the log below says why" ;;
+  1) echo "== Init failed (see its text above); the driver's debug log says why: $log" ;;
   *) echo "== the host failed with exit status $host_status (see above)" ;;
 esac
 if [ -f "$log" ]; then

@@ -212,7 +212,8 @@ grep -q "^the log of display_host.exe QV-731.dll init 20 2 COM5,9600,8,N,1Log" "
 demo --port "$work/no-such-device"
 status=$?
 [ $status = 1 ] || fail "demo.sh --port with no such device should end with status 1, got $status: $out"
-grep -q "^== Init failed" <<<"$out" || fail "demo.sh --port with no such device: no word of the failed Init: $out"
+grep -qx "== Init failed .*: $copy/build/demo/logs/QV-731.log" <<<"$out" ||
+  fail "demo.sh --port with no such device: no word of the failed Init and its log: $out"
 grep -qx "== the driver's debug log ($copy/build/demo/logs/QV-731.log)" <<<"$out" &&
   grep -qx "the log of display_host.exe QV-731.dll init 20 2 COM5,9600,8,N,1Log.*" <<<"$out" ||
   fail "demo.sh --port with no such device: no word of where the log of the failed Init is: $out"
