@@ -8,6 +8,7 @@
 # - fuzz.sh takes a target and the seconds in either order, or refuses;
 # - vm32/run.sh stops on a time limit that is no number and on a job folder
 #   it cannot make;
+# - vm32/image.sh takes its package mirror from apt's configuration only;
 # - demo.sh copies the picture out of the 32-bit machine;
 # - with_ports.sh and demo.sh leave the caller's WINEPREFIX as it is, the
 #   demo leaves nothing in the temporary folder and says where the log of a
@@ -125,6 +126,47 @@ status=$?
 [ ! -e "$work/qemu-started" ] || fail "vm32/run.sh started the machine without a job folder"
 grep -q "vm32: cannot make the job folder in $work/no-such-folder" "$work/vm32-out.txt" ||
   fail "vm32/run.sh without a job folder: no reason given: $(cat "$work/vm32-out.txt")"
+
+# vm32/image.sh takes the Debian mirror from the machine's apt configuration
+# only (here one of its own, given to apt through APT_CONFIG), and stops where
+# it names none. debootstrap stands in: it notes the mirror it was given and
+# fails, which ends the build.
+copy=$(project image tools/vm32/image.sh)
+apt=$work/apt
+mkdir -p "$apt/sources.list.d" "$apt/lists"
+printf 'Dir::Etc::sourcelist "%s";\nDir::Etc::sourceparts "%s";\nDir::State::lists "%s";\n' \
+  "$apt/sources.list" "$apt/sources.list.d" "$apt/lists" >"$apt/apt.conf"
+# Read in this order: sources.list, then sources.list.d/ by name. Only the
+# last names Debian 12's main archive.
+echo 'deb-src http://source.invalid/debian bookworm main' >"$apt/sources.list"
+printf '%s\n' 'Types: deb' 'URIs: http://disabled.invalid/debian' 'Suites: bookworm' 'Components: main' 'Enabled: no' '' \
+  'Types: deb' 'URIs: http://security.invalid/debian-security' 'Suites: bookworm-security' 'Components: main' \
+  >"$apt/sources.list.d/a.sources"
+echo 'deb http://vendor.invalid/linux/debian bookworm stable' >"$apt/sources.list.d/b.list"
+printf '%s\n' 'Types: deb' 'URIs: http://mirror.invalid/debian' 'Suites: bookworm bookworm-updates' \
+  'Components: main contrib' >"$apt/sources.list.d/c.sources"
+stub "$work/bin/unshare" 'while [ $# -gt 0 ] && [ "$1" != -- ]; do shift; done
+[ $# = 0 ] || { shift; exec "$@"; }'
+stub "$work/bin/debootstrap" "echo \"\$4\" >'$work/mirror.txt'; exit 1"
+image() {
+  rm -rf "$work/mirror.txt" "$work/disk"
+  APT_CONFIG=$apt/apt.conf bash "$copy/tools/vm32/image.sh" "$work/disk" >"$work/image-out.txt" 2>&1
+}
+image
+status=$?
+[ $status = 1 ] || fail "vm32/image.sh with a failing debootstrap should end with status 1, got $status"
+[ "$(cat "$work/mirror.txt" 2>/dev/null)" = http://mirror.invalid/debian/ ] ||
+  fail "vm32/image.sh took the mirror \"$(cat "$work/mirror.txt" 2>/dev/null)\", not apt's Debian 12 one: $(cat "$work/image-out.txt")"
+rm "$apt/sources.list.d/c.sources"
+image
+status=$?
+[ $status = 1 ] || fail "vm32/image.sh without a mirror should end with status 1, got $status"
+[ ! -e "$work/mirror.txt" ] || fail "vm32/image.sh without a mirror started debootstrap with $(cat "$work/mirror.txt")"
+grep -q "^vm32: this machine's apt configuration .* names no Debian package mirror" "$work/image-out.txt" ||
+  fail "vm32/image.sh without a mirror: no reason given: $(cat "$work/image-out.txt")"
+# The project's scripts and documents name no package host of their own.
+hosts=$(cd "$source_dir" && grep -rnE '(https?|ftp)://' tools cmake docs README.md CMakeLists.txt CMakePresets.json)
+[ -z "$hosts" ] || fail "the project names hosts of its own: $hosts"
 
 # demo.sh where 32-bit programs run only in the machine: the machine's demo
 # leaves its picture in the shared build/demo/, and the picture asked for,
