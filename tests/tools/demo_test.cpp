@@ -92,6 +92,24 @@ TEST(Demo, FinalScreenPictureAndLog) {
                                "Write 20 columns, 2 rows", "Write Hello again after a", "Write power resume"}) {
     EXPECT_NE(std::string::npos, log.find(expected)) << expected << "\n" << log;
   }
+
+  // The package README's sample log starts as the real one does: the
+  // banner's three lines and Init's first, each behind its time stamp (the
+  // README leaves out the blank that ends "Init Called ").
+  std::string readme;
+  ASSERT_TRUE(qvtest::ReadWholeFile(QV_SOURCE_DIR "/docs/package/README.txt", &readme));
+  std::vector<std::string> sample;
+  for (const std::string& line : Lines(readme)) {
+    if (line.size() > 20 && line.compare(0, 2, "  ") == 0 && line[4] == ':' && line[13] == '/') {
+      sample.push_back(line.substr(2 + 18));
+    }
+  }
+  const std::vector<std::string> logLines = Lines(log);
+  ASSERT_GE(sample.size(), 4u) << readme;
+  ASSERT_GE(logLines.size(), 4u) << log;
+  for (size_t i = 0; i < 4; ++i) {
+    EXPECT_EQ(logLines[i].substr(18), sample[i] + (i == 3 ? " " : "")) << "line " << i + 1 << " of\n" << log;
+  }
 }
 
 }  // namespace
