@@ -11,8 +11,10 @@
 #
 #   wine_run.sh [--prefix FOLDER] PROGRAM [ARGUMENT]...
 set -u
+own_prefix=0
 if [ "${1:-}" = --prefix ]; then
   WINEPREFIX=${2:?--prefix needs a folder}
+  own_prefix=1
   shift 2
 fi
 exe=${1:?wine_run: no program (see the top of $0)}
@@ -31,10 +33,22 @@ else
   export WINEARCH=win32
 fi
 export WINEPREFIX WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" DISPLAY=
-# Wine keeps its server's socket in a folder under TMPDIR: one place for
-# every caller, whatever TMPDIR it runs with, so that all the programs of a
-# prefix meet the same server.
-export TMPDIR=/tmp
+# Wine keeps its server's socket in a folder under TMPDIR, which stays when
+# the server ends, and the prefix names it: one place for every caller,
+# whatever TMPDIR it runs with, so that all the programs of a prefix meet the
+# same server. For a prefix named with --prefix that place is beside it
+# (PREFIX.tmp), so that it goes with the build folder and nothing stays in
+# /tmp; but not on a virtual machine's shared folder (9p), which may hold no
+# socket: there, and for the other prefixes, it is /tmp.
+wine_tmp=/tmp
+if [ $own_prefix = 1 ]; then
+  mkdir -p "$(dirname "$WINEPREFIX")"
+  if [ "$(stat -f -c %T "$(dirname "$WINEPREFIX")" 2>/dev/null)" != v9fs ]; then
+    wine_tmp=$WINEPREFIX.tmp
+    mkdir -p "$wine_tmp"
+  fi
+fi
+export TMPDIR=$wine_tmp
 
 if [ ! -x "$loader" ]; then
   echo "wine_run: no Wine for this program ($loader); tools/setup.sh installs it" >&2

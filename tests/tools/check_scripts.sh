@@ -188,13 +188,16 @@ status=$?
 # Wine's own prefix for a user who has one: the tests and the demo leave it as
 # it is and use a prefix of their own under the build folder; wine_run.sh
 # still takes it when given by hand. Wine stands in: it makes a prefix, and
-# for a program notes the prefix and where its COM5 leads, writes a log and
-# fails Init when COM5 leads nowhere.
+# for a program notes the prefix and where its COM5 leads, and the folder
+# where its server would keep its socket (which stays when the server ends:
+# for the tests' and the demo's prefixes, beside the prefix, not in /tmp),
+# writes a log and fails Init when COM5 leads nowhere.
 stub "$work/wine/wine64" "case \$1 in
   --version) echo wine-stand-in; exit 0 ;;
   wineboot) mkdir -p \"\$WINEPREFIX\" && touch \"\$WINEPREFIX/system.reg\"; exit 0 ;;
 esac
 echo \"\$WINEPREFIX \$(readlink \"\$WINEPREFIX/dosdevices/com5\")\" >>'$work/wine-runs.txt'
+echo \"\$TMPDIR\" >'$work/wine-tmp.txt'
 mkdir -p logs && echo \"the log of \$*\" >logs/QV-731.log
 [ -e \"\$WINEPREFIX/dosdevices/com5\" ] || { echo 'Init failed'; exit 1; }"
 stub "$work/wine/wineserver" 'exit 0'
@@ -224,6 +227,8 @@ status=$?
 ran=$(cat "$work/wine-runs.txt" 2>/dev/null)
 [[ $ran == "$copy/build/wineprefix "*/com5 ]] || fail "with_ports.sh --wine ran the program in \"$ran\", not on COM5 of its own prefix"
 [ "$(snapshot)" = "$before" ] || fail "with_ports.sh --wine changed the WINEPREFIX it was called with: $(snapshot)"
+[ "$(cat "$work/wine-tmp.txt" 2>/dev/null)" = "$copy/build/wineprefix.tmp" ] ||
+  fail "with_ports.sh --wine: Wine's server would keep its socket in $(cat "$work/wine-tmp.txt" 2>/dev/null)"
 
 # demo.sh under Wine: the simulated display, then a real port that is not
 # there, with the user's prefix set and a temporary folder of its own.
@@ -248,6 +253,8 @@ demo_prefix=$copy/build/windows-x86_64/wineprefix-demo
 [ ! -e "$demo_prefix/dosdevices/com5" ] && [ ! -L "$demo_prefix/dosdevices/com5" ] ||
   fail "demo.sh left its COM5 link: $(readlink "$demo_prefix/dosdevices/com5")"
 [ -z "$(ls -A "$work/demo-temp")" ] || fail "demo.sh left in the temporary folder: $(ls -A "$work/demo-temp")"
+[ "$(cat "$work/wine-tmp.txt" 2>/dev/null)" = "$demo_prefix.tmp" ] ||
+  fail "demo.sh: Wine's server would keep its socket in $(cat "$work/wine-tmp.txt" 2>/dev/null)"
 [ "$(cat "$copy/build/demo/display.png" 2>/dev/null)" = picture ] || fail "demo.sh kept no picture in build/demo: $out"
 grep -q "^the log of display_host.exe QV-731.dll init 20 2 COM5,9600,8,N,1Log" "$copy/build/demo/logs/QV-731.log" ||
   fail "demo.sh kept no log in build/demo: $out"
@@ -267,6 +274,8 @@ rm -f "$work/wine-runs.txt"
 PATH=$wine_path WINEPREFIX=$mine bash "$copy/tools/wine_run.sh" "$copy/build/windows-x86_64/display_host.exe" >/dev/null 2>&1
 ran=$(cat "$work/wine-runs.txt" 2>/dev/null)
 [ "$ran" = "$mine /dev/null" ] || fail "wine_run.sh by hand did not run in the WINEPREFIX it was given: \"$ran\""
+[ "$(cat "$work/wine-tmp.txt" 2>/dev/null)" = /tmp ] ||
+  fail "wine_run.sh by hand: Wine's server would keep its socket in $(cat "$work/wine-tmp.txt" 2>/dev/null), not /tmp"
 
 # setup.sh on a machine that lacks every package, with stand-ins for dpkg,
 # apt-get and sudo that note each call and whether it ran as root. As a user
