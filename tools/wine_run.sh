@@ -16,6 +16,15 @@ if [ "${1:-}" = --prefix ]; then
   WINEPREFIX=${2:?--prefix needs a folder}
   own_prefix=1
   shift 2
+  # In the 32-bit virtual machine (tools/vm32/) the build folder is the
+  # host's, shared in (9p): Wine takes no prefix there (one owned by another
+  # user, a server socket it cannot hold). The throwaway machine's own
+  # prefix, made with its image, stands in.
+  mkdir -p "$(dirname "$WINEPREFIX")"
+  if [ "$(stat -f -c %T "$(dirname "$WINEPREFIX")" 2>/dev/null)" = v9fs ]; then
+    unset WINEPREFIX
+    own_prefix=0
+  fi
 fi
 exe=${1:?wine_run: no program (see the top of $0)}
 
@@ -38,15 +47,11 @@ export WINEPREFIX WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" DISPLAY=
 # whatever TMPDIR it runs with, so that all the programs of a prefix meet the
 # same server. For a prefix named with --prefix that place is beside it
 # (PREFIX.tmp), so that it goes with the build folder and nothing stays in
-# /tmp; but not on a virtual machine's shared folder (9p), which may hold no
-# socket: there, and for the other prefixes, it is /tmp.
+# /tmp; for the others it is /tmp.
 wine_tmp=/tmp
 if [ $own_prefix = 1 ]; then
-  mkdir -p "$(dirname "$WINEPREFIX")"
-  if [ "$(stat -f -c %T "$(dirname "$WINEPREFIX")" 2>/dev/null)" != v9fs ]; then
-    wine_tmp=$WINEPREFIX.tmp
-    mkdir -p "$wine_tmp"
-  fi
+  wine_tmp=$WINEPREFIX.tmp
+  mkdir -p "$wine_tmp"
 fi
 export TMPDIR=$wine_tmp
 

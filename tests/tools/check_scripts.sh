@@ -269,6 +269,16 @@ grep -qx "== the driver's debug log ($copy/build/demo/logs/QV-731.log)" <<<"$out
 [ -z "$(ls -A "$work/demo-temp")" ] || fail "demo.sh --port left in the temporary folder: $(ls -A "$work/demo-temp")"
 [ "$(snapshot)" = "$before" ] || fail "demo.sh changed the WINEPREFIX it was called with: $(snapshot)"
 
+# In the 32-bit machine, where the build folder is shared in (9p), the
+# machine's own prefix stands in for one named there.
+stub "$work/v9fs/stat" '[ "$1" = -f ] && echo v9fs && exit 0; exec /usr/bin/stat "$@"'
+rm -f "$work/wine-runs.txt"
+(cd "$copy" && PATH=$work/v9fs:$wine_path XDG_CACHE_HOME=$work/vm-cache bash tools/wine_run.sh \
+  --prefix "$copy/build/shared/wineprefix" build/windows-x86_64/display_host.exe >/dev/null 2>&1)
+ran=$(cat "$work/wine-runs.txt" 2>/dev/null)
+[ "$ran" = "$work/vm-cache/qv-731/wineprefix-win64 " ] && [ "$(cat "$work/wine-tmp.txt")" = /tmp ] ||
+  fail "wine_run.sh --prefix on a 9p folder ran in \"$ran\", with its server in $(cat "$work/wine-tmp.txt")"
+
 # By hand, wine_run.sh takes the WINEPREFIX it is given.
 rm -f "$work/wine-runs.txt"
 PATH=$wine_path WINEPREFIX=$mine bash "$copy/tools/wine_run.sh" "$copy/build/windows-x86_64/display_host.exe" >/dev/null 2>&1
