@@ -12,7 +12,7 @@ tools=$(cd "$(dirname "$0")/../tools" && pwd)
 wine=0
 if [ "${1:-}" = --wine ]; then
   wine=1
-  prefix=${2:?--wine needs the prefix folder}
+  own_prefix=${2:?--wine needs the prefix folder}
   shift 2
 fi
 relay=$1
@@ -38,9 +38,11 @@ winpath() { printf 'Z:%s' "$1" | tr / '\\'; }
 
 if [ $wine = 1 ]; then
   exe=$1
-  # The prefix, made now so that its dosdevices can be linked.
+  # The prefix, made now so that its dosdevices can be linked: the one named,
+  # or in the 32-bit virtual machine the one that stands in for it (see
+  # wine_run.sh), which the program then runs in too.
   status=0
-  prefix=$(QV_WINE_PREPARE=1 "$tools/wine_run.sh" --prefix "$prefix" "$exe") || status=$?
+  prefix=$(QV_WINE_PREPARE=1 "$tools/wine_run.sh" --prefix "$own_prefix" "$exe") || status=$?
   [ $status = 0 ] || exit $status
   export WINEPREFIX=$prefix
   mkdir -p "$prefix/dosdevices"
@@ -62,7 +64,7 @@ if [ $wine = 1 ]; then
   mkdir "$dir/temp"
   export QV_TEST_TEMP=$(winpath "$dir/temp")
   if [ -n "${QV_TEST_LIBRARY:-}" ]; then QV_TEST_LIBRARY=$(winpath "$QV_TEST_LIBRARY"); fi
-  "$tools/wine_run.sh" --prefix "$prefix" "$@"
+  "$tools/wine_run.sh" --prefix "$own_prefix" "$@"
 else
   export QV_TEST_PORT=$dir/com5 QV_TEST_PEER=$dir/com6
   export QV_TEST_HANGUP_PORT=$dir/com7 QV_TEST_HANGUP_PEER=$dir/com8

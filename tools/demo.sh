@@ -53,10 +53,12 @@ echo "== building the native tools (line relay, simulated display)"
 build native pty_relay display_sim QV-731 display_host
 
 # wine_prepare PRESET: makes the demo's own Wine prefix for that build (never
-# the caller's WINEPREFIX: the demo relinks its COM5) and prints its path;
-# fails where Wine cannot run the build's programs.
+# the caller's WINEPREFIX: the demo relinks its COM5) and prints its path (in
+# the 32-bit virtual machine, that of the machine's own, which stands in for
+# it: see wine_run.sh); fails where Wine cannot run the build's programs.
+wine_prefix() { echo "$root/build/$1/wineprefix-demo"; }
 wine_prepare() {
-  QV_WINE_PREPARE=1 tools/wine_run.sh --prefix "$root/build/$1/wineprefix-demo" "build/$1/display_host.exe"
+  QV_WINE_PREPARE=1 tools/wine_run.sh --prefix "$(wine_prefix "$1")" "build/$1/display_host.exe"
 }
 
 # Which build of the DLL this machine can run: the 32-bit library itself, or,
@@ -140,7 +142,7 @@ if [ -n "$preset" ]; then
   ln -sfn "$line" "$com5"
   cp "build/$preset/QV-731.dll" "build/$preset/display_host.exe" "$work/"
   echo "== the host calls QV-731.dll under Wine, display on COM5${device:+ (which leads to $device)}"
-  (cd "$work" && "$root/tools/wine_run.sh" --prefix "$prefix" display_host.exe QV-731.dll \
+  (cd "$work" && "$root/tools/wine_run.sh" --prefix "$(wine_prefix "$preset")" display_host.exe QV-731.dll \
     init 20 2 "COM5,9600,8,N,1Log" "${commands[@]}") || host_status=$?
 else
   cp build/native/QV-731.dll build/native/display_host "$work/"

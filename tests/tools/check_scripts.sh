@@ -270,14 +270,31 @@ grep -qx "== the driver's debug log ($copy/build/demo/logs/QV-731.log)" <<<"$out
 [ "$(snapshot)" = "$before" ] || fail "demo.sh changed the WINEPREFIX it was called with: $(snapshot)"
 
 # In the 32-bit machine, where the build folder is shared in (9p), the
-# machine's own prefix stands in for one named there.
-stub "$work/v9fs/stat" '[ "$1" = -f ] && echo v9fs && exit 0; exec /usr/bin/stat "$@"'
+# machine's own prefix stands in for one named there, the same one for every
+# call: where the lines are linked, the program runs, and its server is where
+# the machine's start-up left it (/tmp).
+stub "$work/v9fs/stat" "case \${*: -1} in '$work/vm-cache'*) ;; *) [ \"\$1\" = -f ] && echo v9fs && exit 0 ;; esac
+exec /usr/bin/stat \"\$@\""
+vm_prefix=$work/vm-cache/qv-731/wineprefix-win64
 rm -f "$work/wine-runs.txt"
 (cd "$copy" && PATH=$work/v9fs:$wine_path XDG_CACHE_HOME=$work/vm-cache bash tools/wine_run.sh \
   --prefix "$copy/build/shared/wineprefix" build/windows-x86_64/display_host.exe >/dev/null 2>&1)
 ran=$(cat "$work/wine-runs.txt" 2>/dev/null)
-[ "$ran" = "$work/vm-cache/qv-731/wineprefix-win64 " ] && [ "$(cat "$work/wine-tmp.txt")" = /tmp ] ||
+[ "$ran" = "$vm_prefix " ] && [ "$(cat "$work/wine-tmp.txt")" = /tmp ] ||
   fail "wine_run.sh --prefix on a 9p folder ran in \"$ran\", with its server in $(cat "$work/wine-tmp.txt")"
+rm -f "$work/wine-runs.txt"
+out=$(cd "$copy" && PATH=$work/v9fs:$wine_path XDG_CACHE_HOME=$work/vm-cache TMPDIR=$work/demo-temp bash tools/demo.sh 2>&1)
+ran=$(cat "$work/wine-runs.txt" 2>/dev/null)
+[[ $ran == "$vm_prefix $work/demo-temp/qv-demo."*/com5 ]] && [ "$(cat "$work/wine-tmp.txt")" = /tmp ] ||
+  fail "demo.sh on a 9p folder ran in \"$ran\", with its server in $(cat "$work/wine-tmp.txt"): $out"
+ports=$(project with_ports_9p tests/with_ports.sh tools/wine_run.sh)
+cp "$work/with_ports/relay" "$work/with_ports/program.exe" "$ports/"
+rm -f "$work/wine-runs.txt"
+out=$(cd "$ports" && PATH=$work/v9fs:$wine_path XDG_CACHE_HOME=$work/vm-cache bash tests/with_ports.sh \
+  --wine "$ports/build/wineprefix" "$ports/relay" "$ports/program.exe" 2>&1)
+ran=$(cat "$work/wine-runs.txt" 2>/dev/null)
+[[ $ran == "$vm_prefix "*/com5 ]] && [ "$(cat "$work/wine-tmp.txt")" = /tmp ] ||
+  fail "with_ports.sh on a 9p folder ran in \"$ran\", with its server in $(cat "$work/wine-tmp.txt"): $out"
 
 # By hand, wine_run.sh takes the WINEPREFIX it is given.
 rm -f "$work/wine-runs.txt"
