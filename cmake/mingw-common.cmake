@@ -14,5 +14,7 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
-# Windows programs built here run under Wine, in the project's own prefix.
-set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../tools/wine_run.sh)
+# Windows programs built here run under Wine, in a prefix of the build
+# folder's own: never in the caller's WINEPREFIX.
+set(QV_TEST_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix)
+set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../tools/wine_run.sh --prefix ${QV_TEST_WINEPREFIX})

@@ -1,16 +1,19 @@
 #!/usr/bin/env bash
 # Runs a test program with serial lines to talk to: null-modem pairs of
 # pseudo-terminals made by pty_relay, named to the program through QV_TEST_*
-# variables. With --wine the program is a Windows one: the lines become COM
-# ports in the Wine prefix's dosdevices, and the program runs under Wine.
+# variables. With --wine the program is a Windows one: it runs under Wine in
+# the prefix PREFIX (the tests' own, under the build folder: never the
+# caller's WINEPREFIX, whose ports are not the tests' to change), and the
+# lines become COM ports in its dosdevices.
 #
-#   with_ports.sh [--wine] PTY_RELAY PROGRAM [ARGUMENTS]...
+#   with_ports.sh [--wine PREFIX] PTY_RELAY PROGRAM [ARGUMENTS]...
 set -euo pipefail
 tools=$(cd "$(dirname "$0")/../tools" && pwd)
 wine=0
 if [ "${1:-}" = --wine ]; then
   wine=1
-  shift
+  own_prefix=${2:?--wine needs the prefix folder}
+  shift 2
 fi
 relay=$1
 shift
@@ -35,10 +38,11 @@ winpath() { printf 'Z:%s' "$1" | tr / '\\'; }
 
 if [ $wine = 1 ]; then
   exe=$1
-  # The prefix wine_run.sh uses for this program, made now so that its
-  # dosdevices can be linked.
+  # The prefix, made now so that its dosdevices can be linked: the one named,
+  # or in the 32-bit virtual machine the one that stands in for it (see
+  # wine_run.sh), which the program then runs in too.
   status=0
-  prefix=$(QV_WINE_PREPARE=1 "$tools/wine_run.sh" "$exe") || status=$?
+  prefix=$(QV_WINE_PREPARE=1 "$tools/wine_run.sh" --prefix "$own_prefix" "$exe") || status=$?
   [ $status = 0 ] || exit $status
   export WINEPREFIX=$prefix
   mkdir -p "$prefix/dosdevices"
@@ -60,7 +64,7 @@ if [ $wine = 1 ]; then
   mkdir "$dir/temp"
   export QV_TEST_TEMP=$(winpath "$dir/temp")
   if [ -n "${QV_TEST_LIBRARY:-}" ]; then QV_TEST_LIBRARY=$(winpath "$QV_TEST_LIBRARY"); fi
-  "$tools/wine_run.sh" "$@"
+  "$tools/wine_run.sh" --prefix "$own_prefix" "$@"
 else
   export QV_TEST_PORT=$dir/com5 QV_TEST_PEER=$dir/com6
   export QV_TEST_HANGUP_PORT=$dir/com7 QV_TEST_HANGUP_PEER=$dir/com8

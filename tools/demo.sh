@@ -10,6 +10,11 @@
 # --picture FILE also copies the simulated display's final picture (PNG) to FILE
 # (a relative FILE is taken from the project folder), also when the demo runs
 # in the 32-bit virtual machine.
+#
+# What it shows stays in build/demo/: the display's output and picture and the
+# driver's debug log (logs/QV-731.log). Under Wine it runs in a prefix of its
+# own, build/PRESET/wineprefix-demo, whatever WINEPREFIX says, and it leaves
+# nothing in the temporary folder.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -23,7 +28,7 @@ while [ $# -gt 0 ]; do
     --port) device=${2:?--port needs a device}; shift 2 ;;
     --native) native=1; shift ;;
     --picture) picture=${2:?--picture needs a file}; shift 2 ;;
-    -h | --help) sed -n '2,12p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h | --help) sed -n '2,17p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "demo: unknown option $1 (see --help)" >&2; exit 2 ;;
   esac
 done
@@ -47,6 +52,15 @@ build() {
 echo "== building the native tools (line relay, simulated display)"
 build native pty_relay display_sim QV-731 display_host
 
+# wine_prepare PRESET: makes the demo's own Wine prefix for that build (never
+# the caller's WINEPREFIX: the demo relinks its COM5) and prints its path (in
+# the 32-bit virtual machine, that of the machine's own, which stands in for
+# it: see wine_run.sh); fails where Wine cannot run the build's programs.
+wine_prefix() { echo "$root/build/$1/wineprefix-demo"; }
+wine_prepare() {
+  QV_WINE_PREPARE=1 tools/wine_run.sh --prefix "$(wine_prefix "$1")" "build/$1/display_host.exe"
+}
+
 # Which build of the DLL this machine can run: the 32-bit library itself, or,
 # where 32-bit programs cannot run, the 64-bit build of the same sources.
 preset=
@@ -69,12 +83,12 @@ if [ $native = 0 ]; then
     echo "== the virtual machine could not show it (see above); using the 64-bit build of the same sources"
     build windows-x86_64 QV-731 display_host
     preset=windows-x86_64
-  elif QV_WINE_PREPARE=1 tools/wine_run.sh build/windows-i686/display_host.exe >/dev/null 2>&1; then
+  elif wine_prepare windows-i686 >/dev/null 2>&1; then
     preset=windows-i686
   else
     echo "== this machine cannot run 32-bit Windows programs; using the 64-bit build of the same sources"
     build windows-x86_64 QV-731 display_host
-    if QV_WINE_PREPARE=1 tools/wine_run.sh build/windows-x86_64/display_host.exe >/dev/null 2>&1; then
+    if wine_prepare windows-x86_64 >/dev/null 2>&1; then
       preset=windows-x86_64
     else
       echo "== Wine cannot run here; using the native build"
@@ -82,11 +96,21 @@ if [ $native = 0 ]; then
   fi
 fi
 
+# What the demo shows is kept in the project folder, build/demo/; the work
+# folder, with the line's links and the copies of the host and the DLL, goes
+# when the demo ends. (In the virtual machine, the project folder is the one
+# the machine shares with its host.)
+shown=$root/build/demo
+rm -rf "$shown" && mkdir -p "$shown/logs"
+log=$shown/logs/QV-731.log
 work=$(mktemp -d "${TMPDIR:-/tmp}/qv-demo.XXXXXX")
 pids=()
+com5=
 cleanup() {
   for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
   wait 2>/dev/null || true
+  [ -z "$com5" ] || rm -f "$com5"
+  rm -rf "$work"
 }
 trap cleanup EXIT
 
@@ -94,7 +118,7 @@ if [ -z "$device" ]; then
   build/native/pty_relay "$work" com5:com6 &
   pids+=($!)
   for _ in $(seq 100); do [ -e "$work/ready" ] && break; sleep 0.05; done
-  build/native/display_sim --picture "$work/display.png" "$work/com6" 20 >"$work/display.txt" &
+  build/native/display_sim --picture "$shown/display.png" "$work/com6" 20 >"$shown/display.txt" &
   sim=$!
   pids+=($sim)
   line=$work/com5
@@ -110,43 +134,56 @@ commands=(name usage
   position 1 2 write "power resume"
   done)
 echo
+host_status=0
 if [ -n "$preset" ]; then
-  prefix=$(QV_WINE_PREPARE=1 tools/wine_run.sh "build/$preset/display_host.exe")
-  ln -sfn "$line" "$prefix/dosdevices/com5"
+  prefix=$(wine_prepare "$preset")
+  com5=$prefix/dosdevices/com5
+  mkdir -p "$prefix/dosdevices"
+  ln -sfn "$line" "$com5"
   cp "build/$preset/QV-731.dll" "build/$preset/display_host.exe" "$work/"
-  echo "== the host calls QV-731.dll under Wine, display on COM5"
-  (cd "$work" && "$root/tools/wine_run.sh" display_host.exe QV-731.dll init 20 2 "COM5,9600,8,N,1Log" "${commands[@]}")
+  echo "== the host calls QV-731.dll under Wine, display on COM5${device:+ (which leads to $device)}"
+  (cd "$work" && "$root/tools/wine_run.sh" --prefix "$(wine_prefix "$preset")" display_host.exe QV-731.dll \
+    init 20 2 "COM5,9600,8,N,1Log" "${commands[@]}") || host_status=$?
 else
   cp build/native/QV-731.dll build/native/display_host "$work/"
   echo "== the host calls the native QV-731.dll, display on $line"
-  (cd "$work" && ./display_host ./QV-731.dll init 20 2 "$line,9600,8,N,1Log" "${commands[@]}")
+  (cd "$work" && ./display_host ./QV-731.dll init 20 2 "$line,9600,8,N,1Log" "${commands[@]}") || host_status=$?
 fi
 
 if [ -z "$device" ]; then
+  # The display stops at the driver's closing command; after a failure it
+  # would wait out its time limit.
+  if [ $host_status != 0 ]; then kill "$sim" 2>/dev/null || true; fi
   wait "$sim" || true
 fi
-# In the virtual machine the work folder goes with the machine: what the demo
-# shows is kept in the project folder, which the machine shares with its host.
-shown=$work
-if [ "$in_vm" = 1 ]; then
-  shown=$root/build/demo
-  rm -rf "$shown" && mkdir -p "$shown/logs"
-  cp "$work/logs/QV-731.log" "$shown/logs/"
-  if [ -z "$device" ]; then cp "$work/display.txt" "$work/display.png" "$shown/"; fi
-fi
+[ ! -f "$work/logs/QV-731.log" ] || cp "$work/logs/QV-731.log" "$log"
 if [ -z "$device" ]; then
   echo
   echo "== what the simulated display received and shows"
   cat "$shown/display.txt"
-  # In the virtual machine the demo that started it copies the picture.
-  copied=
-  if [ -n "$picture" ] && [ "$in_vm" = 0 ]; then
-    cp "$shown/display.png" "$picture"
-    copied=" (copied to $picture)"
-  fi
   echo
-  echo "== the picture of the display: $shown/display.png$copied"
+  if [ -f "$shown/display.png" ]; then
+    # In the virtual machine the demo that started it copies the picture.
+    copied=
+    if [ -n "$picture" ] && [ "$in_vm" = 0 ]; then
+      cp "$shown/display.png" "$picture"
+      copied=" (copied to $picture)"
+    fi
+    echo "== the picture of the display: $shown/display.png$copied"
+  else
+    echo "== the display was stopped before it drew its picture"
+  fi
 fi
 echo
-echo "== the driver's debug log ($shown/logs/QV-731.log)"
-cat "$shown/logs/QV-731.log"
+case $host_status in
+  0) ;;
+  1) echo "== Init failed (see its text above); the driver's debug log says why: $log" ;;
+  *) echo "== the host failed with exit status $host_status (see above)" ;;
+esac
+if [ -f "$log" ]; then
+  echo "== the driver's debug log ($log)"
+  cat "$log"
+else
+  echo "== the driver wrote no debug log (no $log)"
+fi
+exit $host_status

@@ -1,7 +1,23 @@
 #!/usr/bin/env bash
 # Installs what building and testing the driver needs on a Debian machine, only what is missing.
-# Run as root (or through sudo). Safe to run again: it does nothing when all is there.
+# Run it as root or as a user who may use sudo: every step that changes the
+# system (the i386 architecture, the package lists, the installs) then goes
+# through sudo. Safe to run again: it does nothing when all is there.
 set -euo pipefail
+
+# as_root COMMAND...: runs a step that changes the system, through sudo for a
+# user who is not root. sudo starts it with a clean environment, so what the
+# step needs of it is given on its command line.
+as_root() {
+  if [ "$(id -u)" = 0 ]; then
+    "$@"
+  elif command -v sudo >/dev/null; then
+    sudo "$@"
+  else
+    echo "setup: installing needs root, and this user is not root and has no sudo: run it as root" >&2
+    exit 1
+  fi
+}
 
 need=()
 have_pkg() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q '^install ok installed'; }
@@ -24,21 +40,15 @@ done
 # Wine runs the 32-bit Windows build; it needs the i386 architecture.
 if ! have_pkg wine32:i386 || ! have_pkg wine; then
   if ! dpkg --print-foreign-architectures | grep -qx i386; then
-    dpkg --add-architecture i386
+    as_root dpkg --add-architecture i386
   fi
   need+=(wine wine32:i386)
 fi
 
 apt_install() {
-  if [ "$(id -u)" -ne 0 ]; then
-    SUDO=sudo
-  else
-    SUDO=
-  fi
   echo "setup: installing $*"
-  export DEBIAN_FRONTEND=noninteractive
-  $SUDO apt-get update -qq
-  $SUDO apt-get install -y -qq --no-install-recommends "$@" >/dev/null
+  as_root env DEBIAN_FRONTEND=noninteractive apt-get update -qq
+  as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "$@" >/dev/null
 }
 [ ${#need[@]} -eq 0 ] || apt_install "${need[@]}"
 

@@ -1,12 +1,32 @@
 #!/usr/bin/env bash
-# Runs a Windows program under Wine, in the project's own prefix (made on the
-# first run, one for 32-bit and one for 64-bit programs), with no display.
+# Runs a Windows program under Wine, with no display. The prefix: the one
+# --prefix names (made on its first run; the tests and the demo give one of
+# their own under the build folder, whatever WINEPREFIX says), else a
+# WINEPREFIX set by hand, else the project's own in ~/.cache/qv-731/ (one for
+# 32-bit and one for 64-bit programs).
 # Exits 77, which CTest counts as skipped, where this machine cannot run it.
 # With QV_WINE_PREPARE=1 it only makes the prefix and prints its path; where
 # the program cannot run it prints nothing and exits 77, so that a caller
 # never goes on with an empty path.
+#
+#   wine_run.sh [--prefix FOLDER] PROGRAM [ARGUMENT]...
 set -u
-exe=$1
+own_prefix=0
+if [ "${1:-}" = --prefix ]; then
+  WINEPREFIX=${2:?--prefix needs a folder}
+  own_prefix=1
+  shift 2
+  # In the 32-bit virtual machine (tools/vm32/) the build folder is the
+  # host's, shared in (9p): Wine takes no prefix there (one owned by another
+  # user, a server socket it cannot hold). The throwaway machine's own
+  # prefix, made with its image, stands in.
+  mkdir -p "$(dirname "$WINEPREFIX")"
+  if [ "$(stat -f -c %T "$(dirname "$WINEPREFIX")" 2>/dev/null)" = v9fs ]; then
+    unset WINEPREFIX
+    own_prefix=0
+  fi
+fi
+exe=${1:?wine_run: no program (see the top of $0)}
 
 # The program's machine, from its PE header: 014c is i386, 8664 is x86-64.
 pe=$(od -An -j60 -N4 -tu4 "$exe" 2>/dev/null | tr -d ' ')
@@ -22,10 +42,18 @@ else
   export WINEARCH=win32
 fi
 export WINEPREFIX WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" DISPLAY=
-# Wine keeps its server's socket in a folder under TMPDIR: one place for
-# every caller, whatever TMPDIR it runs with, so that all the programs of a
-# prefix meet the same server.
-export TMPDIR=/tmp
+# Wine keeps its server's socket in a folder under TMPDIR, which stays when
+# the server ends, and the prefix names it: one place for every caller,
+# whatever TMPDIR it runs with, so that all the programs of a prefix meet the
+# same server. For a prefix named with --prefix that place is beside it
+# (PREFIX.tmp), so that it goes with the build folder and nothing stays in
+# /tmp; for the others it is /tmp.
+wine_tmp=/tmp
+if [ $own_prefix = 1 ]; then
+  wine_tmp=$WINEPREFIX.tmp
+  mkdir -p "$wine_tmp"
+fi
+export TMPDIR=$wine_tmp
 
 if [ ! -x "$loader" ]; then
   echo "wine_run: no Wine for this program ($loader); tools/setup.sh installs it" >&2

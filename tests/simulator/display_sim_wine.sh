@@ -4,14 +4,19 @@
 # with a byte outside the font, an unknown and a cut-off sequence, and the SVG
 # picture of the final screen. Exits 77 (skipped) where Wine cannot run it.
 #
-#   display_sim_wine.sh PTY_RELAY DISPLAY_SIM_EXE
+# It runs in the tests' own prefix PREFIX, under the build folder.
+#
+#   display_sim_wine.sh PTY_RELAY DISPLAY_SIM_EXE PREFIX
 set -uo pipefail
 relay=$1
 sim=$2
+own_prefix=$3
 tools=$(cd "$(dirname "$0")/../../tools" && pwd)
 
 status=0
-prefix=$(QV_WINE_PREPARE=1 "$tools/wine_run.sh" "$sim") || status=$?
+# The prefix whose COM21 is linked: the one named, or in the 32-bit virtual
+# machine the one that stands in for it (see wine_run.sh).
+prefix=$(QV_WINE_PREPARE=1 "$tools/wine_run.sh" --prefix "$own_prefix" "$sim") || status=$?
 [ $status = 0 ] || exit $status
 
 dir=$(mktemp -d "${TMPDIR:-/tmp}/qv-sim.XXXXXX")
@@ -40,7 +45,7 @@ for _ in $(seq 100); do [ -e "$dir/ready" ] && break; sleep 0.05; done
 [ -e "$dir/ready" ] || fail "the line relay did not start"
 ln -sfn "$dir/com21" "$link"
 
-(cd "$dir" && exec "$tools/wine_run.sh" "$sim" --spy --picture shot.svg COM21 60 >spy.txt 2>&1) &
+(cd "$dir" && exec "$tools/wine_run.sh" --prefix "$own_prefix" "$sim" --spy --picture shot.svg COM21 60 >spy.txt 2>&1) &
 sim_pid=$!
 for _ in $(seq 600); do grep -q '^display: listening on COM21' "$dir/spy.txt" 2>/dev/null && break; sleep 0.1; done
 grep -q '^display: listening on COM21' "$dir/spy.txt" || fail "the simulator did not start listening"

@@ -8,11 +8,16 @@
 # - fuzz.sh takes a target and the seconds in either order, or refuses;
 # - vm32/run.sh stops on a time limit that is no number and on a job folder
 #   it cannot make;
+# - vm32/image.sh takes its package mirror from apt's configuration only;
 # - demo.sh copies the picture out of the 32-bit machine;
 # - package.sh removes the ZIPs of earlier runs, stamps its own with the
 #   commit's time (or SOURCE_DATE_EPOCH) and checks only that one;
 #   release_zip.py writes the same bytes from the same files, whatever their
 #   folder, order, times and permissions on disk;
+# - with_ports.sh and demo.sh leave the caller's WINEPREFIX as it is, the
+#   demo leaves nothing in the temporary folder and says where the log of a
+#   failed Init is;
+# - setup.sh as a user who is not root changes the system only through sudo;
 # - a test preset that finds no tests fails.
 #
 #   check_scripts.sh SOURCE_DIR
@@ -218,6 +223,47 @@ status=$?
 grep -q "vm32: cannot make the job folder in $work/no-such-folder" "$work/vm32-out.txt" ||
   fail "vm32/run.sh without a job folder: no reason given: $(cat "$work/vm32-out.txt")"
 
+# vm32/image.sh takes the Debian mirror from the machine's apt configuration
+# only (here one of its own, given to apt through APT_CONFIG), and stops where
+# it names none. debootstrap stands in: it notes the mirror it was given and
+# fails, which ends the build.
+copy=$(project image tools/vm32/image.sh)
+apt=$work/apt
+mkdir -p "$apt/sources.list.d" "$apt/lists"
+printf 'Dir::Etc::sourcelist "%s";\nDir::Etc::sourceparts "%s";\nDir::State::lists "%s";\n' \
+  "$apt/sources.list" "$apt/sources.list.d" "$apt/lists" >"$apt/apt.conf"
+# Read in this order: sources.list, then sources.list.d/ by name. Only the
+# last names Debian 12's main archive.
+echo 'deb-src http://source.invalid/debian bookworm main' >"$apt/sources.list"
+printf '%s\n' 'Types: deb' 'URIs: http://disabled.invalid/debian' 'Suites: bookworm' 'Components: main' 'Enabled: no' '' \
+  'Types: deb' 'URIs: http://security.invalid/debian-security' 'Suites: bookworm-security' 'Components: main' \
+  >"$apt/sources.list.d/a.sources"
+echo 'deb http://vendor.invalid/linux/debian bookworm stable' >"$apt/sources.list.d/b.list"
+printf '%s\n' 'Types: deb' 'URIs: http://mirror.invalid/debian' 'Suites: bookworm bookworm-updates' \
+  'Components: main contrib' >"$apt/sources.list.d/c.sources"
+stub "$work/bin/unshare" 'while [ $# -gt 0 ] && [ "$1" != -- ]; do shift; done
+[ $# = 0 ] || { shift; exec "$@"; }'
+stub "$work/bin/debootstrap" "echo \"\$4\" >'$work/mirror.txt'; exit 1"
+image() {
+  rm -rf "$work/mirror.txt" "$work/disk"
+  APT_CONFIG=$apt/apt.conf bash "$copy/tools/vm32/image.sh" "$work/disk" >"$work/image-out.txt" 2>&1
+}
+image
+status=$?
+[ $status = 1 ] || fail "vm32/image.sh with a failing debootstrap should end with status 1, got $status"
+[ "$(cat "$work/mirror.txt" 2>/dev/null)" = http://mirror.invalid/debian/ ] ||
+  fail "vm32/image.sh took the mirror \"$(cat "$work/mirror.txt" 2>/dev/null)\", not apt's Debian 12 one: $(cat "$work/image-out.txt")"
+rm "$apt/sources.list.d/c.sources"
+image
+status=$?
+[ $status = 1 ] || fail "vm32/image.sh without a mirror should end with status 1, got $status"
+[ ! -e "$work/mirror.txt" ] || fail "vm32/image.sh without a mirror started debootstrap with $(cat "$work/mirror.txt")"
+grep -q "^vm32: this machine's apt configuration .* names no Debian package mirror" "$work/image-out.txt" ||
+  fail "vm32/image.sh without a mirror: no reason given: $(cat "$work/image-out.txt")"
+# The project's scripts and documents name no package host of their own.
+hosts=$(cd "$source_dir" && grep -rnE '(https?|ftp)://' tools cmake docs README.md CMakeLists.txt CMakePresets.json)
+[ -z "$hosts" ] || fail "the project names hosts of its own: $hosts"
+
 # demo.sh where 32-bit programs run only in the machine: the machine's demo
 # leaves its picture in the shared build/demo/, and the picture asked for,
 # outside the project, is copied from there.
@@ -234,6 +280,190 @@ grep -q "^== the picture copied to $work/pictures/screen.png$" <<<"$out" || fail
 out=$(bash "$copy/tools/demo.sh" --picture "$work/no-such-folder/screen.png" 2>&1)
 status=$?
 [ $status = 2 ] || fail "demo.sh --picture into a missing folder should end with status 2, got $status: $out"
+
+# Wine's own prefix for a user who has one: the tests and the demo leave it as
+# it is and use a prefix of their own under the build folder; wine_run.sh
+# still takes it when given by hand. Wine stands in: it makes a prefix, and
+# for a program notes the prefix and where its COM5 leads, and the folder
+# where its server would keep its socket (which stays when the server ends:
+# for the tests' and the demo's prefixes, beside the prefix, not in /tmp),
+# writes a log and fails Init when COM5 leads nowhere.
+stub "$work/wine/wine64" "case \$1 in
+  --version) echo wine-stand-in; exit 0 ;;
+  wineboot) mkdir -p \"\$WINEPREFIX\" && touch \"\$WINEPREFIX/system.reg\"; exit 0 ;;
+esac
+echo \"\$WINEPREFIX \$(readlink \"\$WINEPREFIX/dosdevices/com5\")\" >>'$work/wine-runs.txt'
+echo \"\$TMPDIR\" >'$work/wine-tmp.txt'
+mkdir -p logs && echo \"the log of \$*\" >logs/QV-731.log
+[ -e \"\$WINEPREFIX/dosdevices/com5\" ] || { echo 'Init failed'; exit 1; }"
+stub "$work/wine/wineserver" 'exit 0'
+# No 32-bit programs here.
+stub "$work/wine/wine" 'exit 1'
+mine=$work/my-prefix
+mkdir -p "$mine/dosdevices"
+touch "$mine/system.reg"
+ln -s /dev/null "$mine/dosdevices/com5"
+ln -s /dev/null "$mine/dosdevices/com3"
+snapshot() { find "$mine" -printf '%p %l %s %T@\n' | sort; }
+before=$(snapshot)
+# A 64-bit Windows program, as far as wine_run.sh looks (the PE header's machine).
+pe64() { mkdir -p "$(dirname "$1")" && printf 'MZ\0\0%56s\x40\0\0\0PE\0\0\x64\x86' '' | tr ' ' '\0' >"$1"; }
+wine_path=$work/wine:$PATH
+
+# with_ports.sh --wine: the lines are linked in the prefix it is given, the
+# program runs there.
+copy=$(project with_ports tests/with_ports.sh tools/wine_run.sh)
+stub "$copy/relay" 'for pair in "${@:2}"; do touch "$1/${pair%%:*}" "$1/${pair##*:}"; done; touch "$1/ready"; exec sleep 60'
+pe64 "$copy/program.exe"
+rm -f "$work/wine-runs.txt"
+out=$(cd "$copy" && PATH=$wine_path WINEPREFIX=$mine bash tests/with_ports.sh --wine "$copy/build/wineprefix" \
+  "$copy/relay" "$copy/program.exe" 2>&1)
+status=$?
+[ $status = 0 ] || fail "with_ports.sh --wine should end with status 0, got $status: $out"
+ran=$(cat "$work/wine-runs.txt" 2>/dev/null)
+[[ $ran == "$copy/build/wineprefix "*/com5 ]] || fail "with_ports.sh --wine ran the program in \"$ran\", not on COM5 of its own prefix"
+[ "$(snapshot)" = "$before" ] || fail "with_ports.sh --wine changed the WINEPREFIX it was called with: $(snapshot)"
+[ "$(cat "$work/wine-tmp.txt" 2>/dev/null)" = "$copy/build/wineprefix.tmp" ] ||
+  fail "with_ports.sh --wine: Wine's server would keep its socket in $(cat "$work/wine-tmp.txt" 2>/dev/null)"
+
+# demo.sh under Wine: the simulated display, then a real port that is not
+# there, with the user's prefix set and a temporary folder of its own.
+copy=$(project demo-wine tools/demo.sh tools/wine_run.sh)
+stub "$copy/tools/vm32/run.sh" 'exit 1'
+stub "$copy/build/native/pty_relay" 'for pair in "${@:2}"; do touch "$1/${pair%%:*}" "$1/${pair##*:}"; done; touch "$1/ready"; exec sleep 60'
+stub "$copy/build/native/display_sim" 'echo "display: closed by the driver"; echo picture >"$2"'
+pe64 "$copy/build/windows-x86_64/display_host.exe"
+touch "$copy/build/windows-x86_64/QV-731.dll"
+mkdir "$work/demo-temp"
+demo() {
+  rm -f "$work/wine-runs.txt"
+  out=$(cd "$copy" && PATH=$wine_path WINEPREFIX=$mine TMPDIR=$work/demo-temp bash tools/demo.sh "$@" 2>&1)
+}
+demo
+status=$?
+[ $status = 0 ] || fail "demo.sh under Wine should end with status 0, got $status: $out"
+ran=$(cat "$work/wine-runs.txt" 2>/dev/null)
+demo_prefix=$copy/build/windows-x86_64/wineprefix-demo
+[[ $ran == "$demo_prefix $work/demo-temp/qv-demo."*/com5 ]] ||
+  fail "demo.sh ran the host in \"$ran\", not on COM5 of $demo_prefix: $out"
+[ ! -e "$demo_prefix/dosdevices/com5" ] && [ ! -L "$demo_prefix/dosdevices/com5" ] ||
+  fail "demo.sh left its COM5 link: $(readlink "$demo_prefix/dosdevices/com5")"
+[ -z "$(ls -A "$work/demo-temp")" ] || fail "demo.sh left in the temporary folder: $(ls -A "$work/demo-temp")"
+[ "$(cat "$work/wine-tmp.txt" 2>/dev/null)" = "$demo_prefix.tmp" ] ||
+  fail "demo.sh: Wine's server would keep its socket in $(cat "$work/wine-tmp.txt" 2>/dev/null)"
+[ "$(cat "$copy/build/demo/display.png" 2>/dev/null)" = picture ] || fail "demo.sh kept no picture in build/demo: $out"
+grep -q "^the log of display_host.exe QV-731.dll init 20 2 COM5,9600,8,N,1Log" "$copy/build/demo/logs/QV-731.log" ||
+  fail "demo.sh kept no log in build/demo: $out"
+demo --port "$work/no-such-device"
+status=$?
+[ $status = 1 ] || fail "demo.sh --port with no such device should end with status 1, got $status: $out"
+grep -qx "== Init failed .*: $copy/build/demo/logs/QV-731.log" <<<"$out" ||
+  fail "demo.sh --port with no such device: no word of the failed Init and its log: $out"
+grep -qx "== the driver's debug log ($copy/build/demo/logs/QV-731.log)" <<<"$out" &&
+  grep -qx "the log of display_host.exe QV-731.dll init 20 2 COM5,9600,8,N,1Log.*" <<<"$out" ||
+  fail "demo.sh --port with no such device: no word of where the log of the failed Init is: $out"
+[ -z "$(ls -A "$work/demo-temp")" ] || fail "demo.sh --port left in the temporary folder: $(ls -A "$work/demo-temp")"
+[ "$(snapshot)" = "$before" ] || fail "demo.sh changed the WINEPREFIX it was called with: $(snapshot)"
+
+# In the 32-bit machine, where the build folder is shared in (9p), the
+# machine's own prefix stands in for one named there, the same one for every
+# call: where the lines are linked, the program runs, and its server is where
+# the machine's start-up left it (/tmp).
+stub "$work/v9fs/stat" "case \${*: -1} in '$work/vm-cache'*) ;; *) [ \"\$1\" = -f ] && echo v9fs && exit 0 ;; esac
+exec /usr/bin/stat \"\$@\""
+vm_prefix=$work/vm-cache/qv-731/wineprefix-win64
+rm -f "$work/wine-runs.txt"
+(cd "$copy" && PATH=$work/v9fs:$wine_path XDG_CACHE_HOME=$work/vm-cache bash tools/wine_run.sh \
+  --prefix "$copy/build/shared/wineprefix" build/windows-x86_64/display_host.exe >/dev/null 2>&1)
+ran=$(cat "$work/wine-runs.txt" 2>/dev/null)
+[ "$ran" = "$vm_prefix " ] && [ "$(cat "$work/wine-tmp.txt")" = /tmp ] ||
+  fail "wine_run.sh --prefix on a 9p folder ran in \"$ran\", with its server in $(cat "$work/wine-tmp.txt")"
+rm -f "$work/wine-runs.txt"
+out=$(cd "$copy" && PATH=$work/v9fs:$wine_path XDG_CACHE_HOME=$work/vm-cache TMPDIR=$work/demo-temp bash tools/demo.sh 2>&1)
+ran=$(cat "$work/wine-runs.txt" 2>/dev/null)
+[[ $ran == "$vm_prefix $work/demo-temp/qv-demo."*/com5 ]] && [ "$(cat "$work/wine-tmp.txt")" = /tmp ] ||
+  fail "demo.sh on a 9p folder ran in \"$ran\", with its server in $(cat "$work/wine-tmp.txt"): $out"
+ports=$(project with_ports_9p tests/with_ports.sh tools/wine_run.sh)
+cp "$work/with_ports/relay" "$work/with_ports/program.exe" "$ports/"
+rm -f "$work/wine-runs.txt"
+out=$(cd "$ports" && PATH=$work/v9fs:$wine_path XDG_CACHE_HOME=$work/vm-cache bash tests/with_ports.sh \
+  --wine "$ports/build/wineprefix" "$ports/relay" "$ports/program.exe" 2>&1)
+ran=$(cat "$work/wine-runs.txt" 2>/dev/null)
+[[ $ran == "$vm_prefix "*/com5 ]] && [ "$(cat "$work/wine-tmp.txt")" = /tmp ] ||
+  fail "with_ports.sh on a 9p folder ran in \"$ran\", with its server in $(cat "$work/wine-tmp.txt"): $out"
+
+# By hand, wine_run.sh takes the WINEPREFIX it is given.
+rm -f "$work/wine-runs.txt"
+PATH=$wine_path WINEPREFIX=$mine bash "$copy/tools/wine_run.sh" "$copy/build/windows-x86_64/display_host.exe" >/dev/null 2>&1
+ran=$(cat "$work/wine-runs.txt" 2>/dev/null)
+[ "$ran" = "$mine /dev/null" ] || fail "wine_run.sh by hand did not run in the WINEPREFIX it was given: \"$ran\""
+[ "$(cat "$work/wine-tmp.txt" 2>/dev/null)" = /tmp ] ||
+  fail "wine_run.sh by hand: Wine's server would keep its socket in $(cat "$work/wine-tmp.txt" 2>/dev/null), not /tmp"
+
+# setup.sh on a machine that lacks every package, with stand-ins for dpkg,
+# apt-get and sudo that note each call and whether it ran as root. As a user
+# who is not root (nobody, when this test runs as root) every step that
+# changes the system goes through sudo, which starts it with a clean
+# environment; as root none does; without sudo it stops before any step.
+if [ "$(id -u)" = 0 ]; then
+  # The stage must be reachable for nobody: this test's folder may not be.
+  base=${TMPDIR:-/tmp}
+  setpriv --reuid=nobody --regid=nogroup --clear-groups test -w "$base" -a -x "$base" || base=/tmp
+  stage=$(mktemp -d "$base/qv-setup.XXXXXX")
+  trap 'rm -rf "$work" "$stage"' EXIT
+  as_user() { setpriv --reuid=nobody --regid=nogroup --clear-groups "$@"; }
+else
+  stage=$work/setup
+  mkdir "$stage"
+  as_user() { "$@"; }
+fi
+mkdir -p "$stage/tools/vm32"
+cp "$source_dir/tools/setup.sh" "$stage/tools/"
+# The 32-bit machine is needed here: its packages are installed too.
+stub "$stage/tools/vm32/run.sh" 'exit 0'
+calls=$stage/calls.txt
+as_root='$( [ "$(id -u)" = 0 ] || [ -n "${QV_SUDO:-}" ] && echo root || echo user)'
+stub "$stage/bin/dpkg-query" 'exit 1'
+stub "$stage/bin/dpkg" "[ \"\$1\" = --print-foreign-architectures ] && exit 0
+echo \"dpkg \$1 \$2 as $as_root\" >>'$calls'"
+stub "$stage/bin/apt-get" "echo \"apt-get \$1 as $as_root DEBIAN_FRONTEND=\${DEBIAN_FRONTEND:-}\" >>'$calls'"
+stub "$stage/bin/sudo" "echo sudo >>'$calls'
+exec env -i PATH=\"\$PATH\" QV_SUDO=1 \"\$@\""
+# Without sudo: only what set-up itself runs, and the stand-ins but sudo.
+mkdir "$stage/bin-nosudo"
+for tool in bash grep id dirname env; do ln -s "$(command -v $tool)" "$stage/bin-nosudo/$tool"; done
+for tool in dpkg-query dpkg apt-get; do ln -s "$stage/bin/$tool" "$stage/bin-nosudo/$tool"; done
+chmod -R a+rX "$stage"
+touch "$calls"
+chmod a+w "$calls"
+setup() {
+  : >"$calls"
+  as_user env -i PATH="$1" HOME="$stage" bash "$stage/tools/setup.sh" >"$stage/out.txt" 2>&1
+}
+setup "$stage/bin:/usr/bin:/bin"
+status=$?
+[ $status = 0 ] || fail "setup.sh as a user should end with status 0, got $status: $(cat "$stage/out.txt")"
+grep -qx 'dpkg --add-architecture i386 as root' "$calls" ||
+  fail "setup.sh as a user did not add the i386 architecture through sudo: $(cat "$calls")"
+[ "$(grep -c '^apt-get install as root DEBIAN_FRONTEND=noninteractive$' "$calls")" = 2 ] ||
+  fail "setup.sh as a user did not install both sets through sudo, without questions: $(cat "$calls")"
+[ "$(grep -c '^sudo$' "$calls")" = "$(grep -vc '^sudo$' "$calls")" ] ||
+  fail "setup.sh as a user ran a step that changes the system without sudo: $(cat "$calls")"
+if [ "$(id -u)" = 0 ]; then
+  as_user() { "$@"; }
+  setup "$stage/bin:/usr/bin:/bin"
+  status=$?
+  [ $status = 0 ] || fail "setup.sh as root should end with status 0, got $status: $(cat "$stage/out.txt")"
+  grep -qx 'dpkg --add-architecture i386 as root' "$calls" || fail "setup.sh as root did not add i386: $(cat "$calls")"
+  ! grep -q '^sudo$' "$calls" || fail "setup.sh as root went through sudo: $(cat "$calls")"
+  as_user() { setpriv --reuid=nobody --regid=nogroup --clear-groups "$@"; }
+fi
+setup "$stage/bin-nosudo"
+status=$?
+[ $status = 1 ] || fail "setup.sh as a user without sudo should end with status 1, got $status: $(cat "$stage/out.txt")"
+[ ! -s "$calls" ] || fail "setup.sh as a user without sudo changed the system: $(cat "$calls")"
+grep -q '^setup: installing needs root, and this user is not root and has no sudo' "$stage/out.txt" ||
+  fail "setup.sh without sudo: no reason given: $(cat "$stage/out.txt")"
 
 # A test preset that finds no tests fails (it would count as passed): each
 # one, on a build folder of its own with no tests in it.

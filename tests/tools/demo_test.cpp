@@ -1,6 +1,8 @@
 // The demo as a user runs it (the native build, so that it needs no Wine):
 // the simulated display's final screen is what the demo's calls wrote, its
 // picture exists and decodes to that screen, and the debug log holds the calls.
+// What it shows stays in build/demo/, and it leaves nothing in the temporary
+// folder.
 #include <gtest/gtest.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -59,9 +61,14 @@ TEST(Demo, FinalScreenPictureAndLog) {
   const bool decoded = DecodePng(picture, &png);
   std::string log;
   const bool logRead = qvtest::ReadWholeFile(logPath, &log);
+  std::vector<std::string> left;
+  for (const auto& entry : std::filesystem::directory_iterator(temp)) left.push_back(entry.path().string());
   std::filesystem::remove_all(temp);
 
   EXPECT_EQ(0, status) << output;
+  EXPECT_TRUE(left.empty()) << "left in the temporary folder: " << left.front();
+  EXPECT_EQ(QV_SOURCE_DIR "/build/demo/display.png", picture) << output;
+  EXPECT_EQ(QV_SOURCE_DIR "/build/demo/logs/QV-731.log", logPath) << output;
   ASSERT_GE(frame.size(), 2u) << output;
   EXPECT_EQ("Hello again after a ", frame[frame.size() - 2]);
   EXPECT_EQ("power resume        ", frame[frame.size() - 1]);
@@ -84,6 +91,24 @@ TEST(Demo, FinalScreenPictureAndLog) {
   for (const char* expected : {"Init Called", "SetPosition x=1, y=1", "Write Hello from QV-731", "SetPosition x=1, y=2",
                                "Write 20 columns, 2 rows", "Write Hello again after a", "Write power resume"}) {
     EXPECT_NE(std::string::npos, log.find(expected)) << expected << "\n" << log;
+  }
+
+  // The package README's sample log starts as the real one does: the
+  // banner's three lines and Init's first, each behind its time stamp (the
+  // README leaves out the blank that ends "Init Called ").
+  std::string readme;
+  ASSERT_TRUE(qvtest::ReadWholeFile(QV_SOURCE_DIR "/docs/package/README.txt", &readme));
+  std::vector<std::string> sample;
+  for (const std::string& line : Lines(readme)) {
+    if (line.size() > 20 && line.compare(0, 2, "  ") == 0 && line[4] == ':' && line[13] == '/') {
+      sample.push_back(line.substr(2 + 18));
+    }
+  }
+  const std::vector<std::string> logLines = Lines(log);
+  ASSERT_GE(sample.size(), 4u) << readme;
+  ASSERT_GE(logLines.size(), 4u) << log;
+  for (size_t i = 0; i < 4; ++i) {
+    EXPECT_EQ(logLines[i].substr(18), sample[i] + (i == 3 ? " " : "")) << "line " << i + 1 << " of\n" << log;
   }
 }
 

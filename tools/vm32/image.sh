@@ -19,10 +19,24 @@ mkdir -p "$out"
 # tests, the objdump and strings of the DLL check, python3 for test helpers.
 packages="linux-image-amd64 wine wine32:i386 wine64 cmake binutils binutils-mingw-w64-i686 python3 procps"
 
-# The Debian mirror this machine's apt already uses.
-mirror=$(cat /etc/apt/sources.list /etc/apt/sources.list.d/*.list /etc/apt/sources.list.d/*.sources 2>/dev/null |
-  grep -v '^[[:space:]]*#' | grep -o -E 'https?://[^ ]+/debian/?( |$)' | head -n 1 | tr -d ' ' || true)
-mirror=${mirror:-http://deb.debian.org/debian}
+# The Debian mirror this machine's apt already uses, read by apt itself from
+# its configuration (sources.list and sources.list.d/, one-line and deb822
+# files, without the disabled ones), and nothing else: where apt names none,
+# the image cannot be made. First the one whose downloaded Release says it is
+# Debian's and serves Debian 12 (bookworm); where apt has downloaded nothing
+# yet, one that serves bookworm's main, else another Debian release's.
+checked=$(apt-get indextargets --format '$(TARGET_OF) $(RELEASE) $(COMPONENT) $(REPO_URI) $(ORIGIN)' 2>/dev/null || true)
+unchecked=$(apt-get indextargets --no-release-info --format '$(TARGET_OF) $(RELEASE) $(COMPONENT) $(REPO_URI)' \
+  2>/dev/null || true)
+mirror=$(awk '$1 == "deb" && $2 == "bookworm" && $5 == "Debian" { print $4; exit }' <<<"$checked")
+[ -n "$mirror" ] || mirror=$(awk '$1 == "deb" && $2 == "bookworm" && $3 == "main" { print $4; exit }' <<<"$unchecked")
+[ -n "$mirror" ] || mirror=$(awk '$1 == "deb" && $3 == "main" &&
+  $2 ~ /^(bullseye|trixie|forky|sid|oldstable|stable|testing|unstable)$/ { print $4; exit }' <<<"$unchecked")
+if [ -z "$mirror" ]; then
+  echo "vm32: this machine's apt configuration (/etc/apt/sources.list, /etc/apt/sources.list.d/) names no" \
+    "Debian package mirror to make the machine's disk from: add the Debian mirror this machine should use" >&2
+  exit 1
+fi
 
 step() { echo "vm32:   $(date +%T) $*"; }
 fail() {
