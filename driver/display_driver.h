@@ -55,7 +55,8 @@ int DISPLAYDLL_CALL DISPLAYDLL_Done(void);
 /* The entry points' types, for a host that loads the library at run time and
  * looks each one up by name; the calling convention is part of each type:
  *   HMODULE dll = LoadLibraryA("QV-731.dll");
- *   PFN_DISPLAYDLL_Init init = (PFN_DISPLAYDLL_Init)GetProcAddress(dll, "DISPLAYDLL_Init"); */
+ *   PFN_DISPLAYDLL_Init init = (PFN_DISPLAYDLL_Init)(void (*)(void))GetProcAddress(dll, "DISPLAYDLL_Init");
+ * (the cast through void (*)(void) keeps GCC's -Wcast-function-type quiet). */
 typedef const char*(DISPLAYDLL_CALL* PFN_DISPLAYDLL_Usage)(void);
 typedef const char*(DISPLAYDLL_CALL* PFN_DISPLAYDLL_DefaultParameters)(void);
 typedef const char*(DISPLAYDLL_CALL* PFN_DISPLAYDLL_DriverName)(void);
