@@ -108,9 +108,9 @@ void Pause(int milliseconds) {
 // Draws the test pattern's pages, each shown for `milliseconds`, printing a
 // line a page.
 void RunPattern(DriverLibrary* library, const HostCall& call) {
-  const PFN_DISPLAYDLL_SetPosition position =
+  const PFN_DISPLAYDLL_SetPosition setPosition =
       reinterpret_cast<PFN_DISPLAYDLL_SetPosition>(library->Find(call.exports[0]));
-  const PFN_DISPLAYDLL_Write write = reinterpret_cast<PFN_DISPLAYDLL_Write>(library->Find(call.exports[1]));
+  const PFN_DISPLAYDLL_Write writeText = reinterpret_cast<PFN_DISPLAYDLL_Write>(library->Find(call.exports[1]));
   const std::vector<PatternPage> pages = PatternPages(displayColumns, displayRows);
   if (pages.empty()) {
     printf("pattern: a display of %d x %d has no cells to draw\n", displayColumns, displayRows);
@@ -120,7 +120,7 @@ void RunPattern(DriverLibrary* library, const HostCall& call) {
     const PatternPage& page = pages[number];
     int failed = 0;
     for (const PatternCall& step : page.calls) {
-      const int result = step.position ? position(step.x, step.y) : write(step.text.c_str());
+      const int result = step.position ? setPosition(step.x, step.y) : writeText(step.text.c_str());
       if (result == DISPLAYDLL_WRITE_FAILED) ++failed;
     }
     printf("pattern %d/%d: %s", static_cast<int>(number) + 1, static_cast<int>(pages.size()), page.title.c_str());
