@@ -96,7 +96,8 @@ TEST(HostPattern, PagesFollowTheGeometry) {
   const std::vector<Screen> forty = Drawn(40, 4);
   ASSERT_EQ(6u, forty.size());
   EXPECT_EQ("123456789C123456789C123456789C123456789C", forty[0][2]);
-  EXPECT_EQ("4" + std::string(38, ' ') + "4", std::string("4") + forty[1][3].substr(1));
+  EXPECT_EQ("1" + std::string(38, ' ') + "2", forty[1][0]);
+  EXPECT_EQ(std::string(40, ' '), forty[1][1]);
   EXPECT_EQ("3" + std::string(38, ' ') + "4", forty[1][3]);
   EXPECT_EQ("50:" + Range(0x50, 0x5F) + std::string(21, ' '), forty[2][3]);
   EXPECT_EQ("60:" + Range(0x60, 0x6F) + std::string(21, ' '), forty[3][0]);
