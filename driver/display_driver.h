@@ -53,6 +53,21 @@ int DISPLAYDLL_CALL DISPLAYDLL_PowerResume(void);
  * port was open and is now closed. */
 int DISPLAYDLL_CALL DISPLAYDLL_Done(void);
 
+/* The entry points' types, for a host that loads the library at run time and
+ * looks each one up by name; the calling convention is part of each type:
+ *   HMODULE dll = LoadLibraryA("QV-731.dll");
+ *   PFN_DISPLAYDLL_Init init = (PFN_DISPLAYDLL_Init)(void (*)(void))GetProcAddress(dll, "DISPLAYDLL_Init");
+ * (the cast through void (*)(void) keeps GCC's -Wcast-function-type quiet). */
+typedef const char*(DISPLAYDLL_CALL* PFN_DISPLAYDLL_Usage)(void);
+typedef const char*(DISPLAYDLL_CALL* PFN_DISPLAYDLL_DefaultParameters)(void);
+typedef const char*(DISPLAYDLL_CALL* PFN_DISPLAYDLL_DriverName)(void);
+typedef const char*(DISPLAYDLL_CALL* PFN_DISPLAYDLL_Init)(int columns, int rows, const char* parameters,
+                                                          unsigned char* status);
+typedef int(DISPLAYDLL_CALL* PFN_DISPLAYDLL_Write)(const char* text);
+typedef int(DISPLAYDLL_CALL* PFN_DISPLAYDLL_SetPosition)(int x, int y);
+typedef int(DISPLAYDLL_CALL* PFN_DISPLAYDLL_PowerResume)(void);
+typedef int(DISPLAYDLL_CALL* PFN_DISPLAYDLL_Done)(void);
+
 #ifdef __cplusplus
 }
 #endif

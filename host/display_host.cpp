@@ -13,6 +13,7 @@
 
 #include "host/driver_loader.h"
 #include "host/script_reader.h"
+#include "host/test_pattern.h"
 
 #ifdef _WIN32
 #include <io.h>
@@ -44,6 +45,11 @@ const char kHelp[] =
     "  resume                     DISPLAYDLL_PowerResume\n"
     "  done                       DISPLAYDLL_Done\n"
     "  wait MILLISECONDS          pause between calls\n"
+    "  pattern MILLISECONDS       draw test pages with DISPLAYDLL_SetPosition and\n"
+    "                             DISPLAYDLL_Write, each shown MILLISECONDS (0: no\n"
+    "                             pause): every cell numbered, the four corners, the\n"
+    "                             bytes 0x20-0x7E and 0x80-0xFF; on the geometry of\n"
+    "                             the first init (20 2 before any)\n"
     "\n"
     "A command may also be given as an export name, looked up exactly as written:\n"
     "DISPLAYDLL_Init@16 20 2 default, DISPLAYDLL_Usage@0, DISPLAYDLL_DriverName.\n"
@@ -89,10 +95,50 @@ void PrintText(const char* text) {
   putchar('"');
 }
 
+// The display's geometry as the driver keeps it: from the first Init, only
+// the low bytes; 20 x 2 before it.
+int displayColumns = 20;
+int displayRows = 2;
+bool initCalled = false;
+
+void Pause(int milliseconds) {
+  if (milliseconds > 0) std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+}
+
+// Draws the test pattern's pages, each shown for `milliseconds`, printing a
+// line a page.
+void RunPattern(DriverLibrary* library, const HostCall& call) {
+  const PFN_DISPLAYDLL_SetPosition setPosition =
+      reinterpret_cast<PFN_DISPLAYDLL_SetPosition>(library->Find(call.exports[0]));
+  const PFN_DISPLAYDLL_Write writeText = reinterpret_cast<PFN_DISPLAYDLL_Write>(library->Find(call.exports[1]));
+  const std::vector<PatternPage> pages = PatternPages(displayColumns, displayRows);
+  if (pages.empty()) {
+    printf("pattern: a display of %d x %d has no cells to draw\n", displayColumns, displayRows);
+    fflush(stdout);
+  }
+  for (size_t number = 0; number < pages.size(); ++number) {
+    const PatternPage& page = pages[number];
+    int failed = 0;
+    for (const PatternCall& step : page.calls) {
+      const int result = step.position ? setPosition(step.x, step.y) : writeText(step.text.c_str());
+      if (result == DISPLAYDLL_WRITE_FAILED) ++failed;
+    }
+    printf("pattern %d/%d: %s", static_cast<int>(number) + 1, static_cast<int>(pages.size()), page.title.c_str());
+    if (failed > 0) printf(" (%d of its %d calls failed)", failed, static_cast<int>(page.calls.size()));
+    putchar('\n');
+    fflush(stdout);
+    Pause(call.numbers[0]);
+  }
+}
+
 // Makes one call and prints its result; false when Init reported failure.
 bool Run(DriverLibrary* library, const HostCall& call) {
+  if (call.pattern) {
+    RunPattern(library, call);
+    return true;
+  }
   if (call.command == nullptr) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(call.numbers[0]));
+    Pause(call.numbers[0]);
     return true;
   }
   void* address = library->Find(call.exportName);
@@ -101,19 +147,27 @@ bool Run(DriverLibrary* library, const HostCall& call) {
   bool succeeded = true;
   if (entry == "Init") {
     unsigned char initStatus = 0xEE;
-    const char* result =
-        reinterpret_cast<InitCall>(address)(call.numbers[0], call.numbers[1], call.arguments[2].c_str(), &initStatus);
+    const char* result = reinterpret_cast<PFN_DISPLAYDLL_Init>(address)(call.numbers[0], call.numbers[1],
+                                                                        call.arguments[2].c_str(), &initStatus);
     PrintText(result);
     printf(" status=%d\n", initStatus);
+    if (!initCalled) {
+      displayColumns = call.numbers[0] & 0xFF;
+      displayRows = call.numbers[1] & 0xFF;
+      initCalled = true;
+    }
     succeeded = initStatus == 1;
   } else if (entry == "SetPosition") {
-    printf("%d\n", reinterpret_cast<PositionCall>(address)(call.numbers[0], call.numbers[1]));
+    printf("%d\n", reinterpret_cast<PFN_DISPLAYDLL_SetPosition>(address)(call.numbers[0], call.numbers[1]));
   } else if (entry == "Write") {
-    printf("%d\n", reinterpret_cast<WriteCall>(address)(call.text.c_str()));
-  } else if (entry == "PowerResume" || entry == "Done") {
-    printf("%d\n", reinterpret_cast<PlainCall>(address)());
+    printf("%d\n", reinterpret_cast<PFN_DISPLAYDLL_Write>(address)(call.text.c_str()));
+  } else if (entry == "PowerResume") {
+    printf("%d\n", reinterpret_cast<PFN_DISPLAYDLL_PowerResume>(address)());
+  } else if (entry == "Done") {
+    printf("%d\n", reinterpret_cast<PFN_DISPLAYDLL_Done>(address)());
   } else {
-    PrintText(reinterpret_cast<TextCall>(address)());
+    // Usage, DefaultParameters and DriverName: a text and no arguments.
+    PrintText(reinterpret_cast<PFN_DISPLAYDLL_DriverName>(address)());
     putchar('\n');
   }
   fflush(stdout);
@@ -129,9 +183,11 @@ std::string Where(const std::string& script, int line) {
 bool ExportsFound(DriverLibrary* library, const std::vector<HostCall>& calls, const std::string& script) {
   bool found = true;
   for (const HostCall& call : calls) {
-    if (call.command == nullptr || library->Find(call.exportName) != nullptr) continue;
-    fprintf(stderr, "display_host: %s%s\n", Where(script, call.line).c_str(), library->error().c_str());
-    found = false;
+    for (const std::string& name : call.exports) {
+      if (library->Find(name) != nullptr) continue;
+      fprintf(stderr, "display_host: %s%s\n", Where(script, call.line).c_str(), library->error().c_str());
+      found = false;
+    }
   }
   return found;
 }

@@ -1,17 +1,12 @@
 // Loads a display-driver library file and looks its entry points up by name,
-// for the host program and the end-to-end tests.
+// for the host program and the end-to-end tests; the entry points' types
+// (PFN_DISPLAYDLL_Init, ...) are the ones the driver's header gives hosts.
 #ifndef QV_HOST_DRIVER_LOADER_H
 #define QV_HOST_DRIVER_LOADER_H
 
 #include <string>
 
 #include "driver/display_driver.h"
-
-typedef const char*(DISPLAYDLL_CALL* TextCall)(void);
-typedef const char*(DISPLAYDLL_CALL* InitCall)(int, int, const char*, unsigned char*);
-typedef int(DISPLAYDLL_CALL* WriteCall)(const char*);
-typedef int(DISPLAYDLL_CALL* PositionCall)(int, int);
-typedef int(DISPLAYDLL_CALL* PlainCall)(void);
 
 class DriverLibrary {
  public:

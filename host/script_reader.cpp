@@ -86,7 +86,7 @@ bool ReadCall(const std::vector<std::string>& words, size_t* next, bool decorate
     break;
   }
   const int wanted = call->command != nullptr ? call->command->arguments : 1;
-  if (call->command == nullptr && word != "wait") {
+  if (call->command == nullptr && word != "wait" && word != "pattern") {
     *error = "unknown command " + word + " (see --help)";
     return false;
   }
@@ -96,11 +96,18 @@ bool ReadCall(const std::vector<std::string>& words, size_t* next, bool decorate
   }
   call->arguments.assign(words.begin() + static_cast<long>(*next) + 1,
                          words.begin() + static_cast<long>(*next) + 1 + wanted);
-  const std::string entry = call->command != nullptr ? call->command->entry : "wait";
+  const std::string entry = call->command != nullptr ? call->command->entry : word;
   bool argumentsRead = true;
-  if (entry == "wait") {
+  if (call->command != nullptr) call->exports.push_back(call->exportName);
+  if (entry == "wait" || entry == "pattern") {
     argumentsRead = ReadInt(call->arguments[0].c_str(), &call->numbers[0]) && call->numbers[0] >= 0;
-    if (!argumentsRead) *error = "wait needs MILLISECONDS, a whole number, not \"" + call->arguments[0] + "\"";
+    if (!argumentsRead) *error = word + " needs MILLISECONDS, a whole number, not \"" + call->arguments[0] + "\"";
+    if (entry == "pattern") {
+      // Drawn with the driver's own calls.
+      call->pattern = true;
+      call->exports.push_back(DriverLibrary::ExportName("SetPosition", decorated));
+      call->exports.push_back(DriverLibrary::ExportName("Write", decorated));
+    }
   } else if (entry == "Write") {
     std::string textError;
     argumentsRead = Unescape(call->arguments[0], &call->text, &textError);

@@ -15,11 +15,13 @@ struct HostCommand {
 };
 
 struct HostCall {
-  const HostCommand* command = nullptr;  // null for wait
+  const HostCommand* command = nullptr;  // null for the host's own wait and pattern
+  bool pattern = false;                  // the test pattern (see test_pattern.h)
   std::string exportName;                // the export to look up
+  std::vector<std::string> exports;      // every export the call uses (pattern: SetPosition and Write)
   std::vector<std::string> arguments;    // as written
   std::string text;                      // write's text, its escapes turned into bytes
-  int numbers[2] = {0, 0};               // COLUMNS ROWS, X Y, or wait's MILLISECONDS
+  int numbers[2] = {0, 0};               // COLUMNS ROWS, X Y, or wait's and pattern's MILLISECONDS
   int line = 0;                          // in the script; 0 on the command line
 };
 

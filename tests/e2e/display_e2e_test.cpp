@@ -87,19 +87,19 @@ class Driver {
   const std::string& problem() const { return problem_; }
   bool ok() const { return problem_.empty(); }
 
-  std::string Usage() { return Text("Usage"); }
-  std::string DefaultParameters() { return Text("DefaultParameters"); }
-  std::string DriverName() { return Text("DriverName"); }
+  std::string Usage() { return Text<PFN_DISPLAYDLL_Usage>("Usage"); }
+  std::string DefaultParameters() { return Text<PFN_DISPLAYDLL_DefaultParameters>("DefaultParameters"); }
+  std::string DriverName() { return Text<PFN_DISPLAYDLL_DriverName>("DriverName"); }
   std::string Init(int columns, int rows, const char* parameters, int* status) {
     unsigned char byte = 0xEE;
-    const char* text = Entry<InitCall>("Init")(columns, rows, parameters, &byte);
+    const char* text = Entry<PFN_DISPLAYDLL_Init>("Init")(columns, rows, parameters, &byte);
     if (status != nullptr) *status = byte;
     return text != nullptr ? text : "(null)";
   }
-  int Write(const char* text) { return Entry<WriteCall>("Write")(text); }
-  int SetPosition(int x, int y) { return Entry<PositionCall>("SetPosition")(x, y); }
-  int PowerResume() { return Entry<PlainCall>("PowerResume")(); }
-  int Done() { return Entry<PlainCall>("Done")(); }
+  int Write(const char* text) { return Entry<PFN_DISPLAYDLL_Write>("Write")(text); }
+  int SetPosition(int x, int y) { return Entry<PFN_DISPLAYDLL_SetPosition>("SetPosition")(x, y); }
+  int PowerResume() { return Entry<PFN_DISPLAYDLL_PowerResume>("PowerResume")(); }
+  int Done() { return Entry<PFN_DISPLAYDLL_Done>("Done")(); }
 
   std::string Log(const std::string& baseName = "QV-731") {
     std::string contents;
@@ -113,8 +113,9 @@ class Driver {
   }
 
  private:
+  template <typename Call>
   std::string Text(const char* shortName) {
-    const char* text = Entry<TextCall>(shortName)();
+    const char* text = Entry<Call>(shortName)();
     return text != nullptr ? text : "(null)";
   }
 
@@ -807,9 +808,9 @@ TEST(Faults, NullPointersFromTheHost) {
   Driver driver;
   REQUIRE_DRIVER(driver);
   // A null parameter string reads as an empty one; a null status is skipped.
-  EXPECT_EQ("Data bits Incorrect?", std::string(driver.Entry<InitCall>("Init")(20, 2, nullptr, nullptr)));
+  EXPECT_EQ("Data bits Incorrect?", std::string(driver.Entry<PFN_DISPLAYDLL_Init>("Init")(20, 2, nullptr, nullptr)));
   EXPECT_EQ(DISPLAYDLL_WRITE_FAILED, driver.Write(nullptr)) << "no port is open";
-  EXPECT_EQ("Data bits Incorrect?", std::string(driver.Entry<InitCall>("Init")(20, 2, nullptr, nullptr)));
+  EXPECT_EQ("Data bits Incorrect?", std::string(driver.Entry<PFN_DISPLAYDLL_Init>("Init")(20, 2, nullptr, nullptr)));
 }
 
 TEST(DebugLog, WithoutLogSuffixTheFileIsEmptied) {

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The host program reads its numbers as a user writes them, in decimal:
 # "08" is 8 and "010" is 10; anything else is refused. A text it cannot send
-# whole, and a command line with no calls, are refused too.
+# whole, a command line with no calls, and a library it cannot load are
+# refused too, the last with the reason.
 #   check_display_host.sh DISPLAY_HOST LIBRARY
 set -u
 host=$1
@@ -53,5 +54,24 @@ status=$?
 [ $status = 2 ] || fail "a library and no calls should end with status 2, got $status"
 grep -q '^usage: display_host ' out.txt || fail "a library and no calls: no usage printed: $(cat out.txt)"
 
-[ $failures = 0 ] && echo "display_host: numbers read in decimal, wrong texts and no calls refused" && exit 0
+# A library that cannot be loaded: the system's reason, and for a Windows DLL
+# which library this host needs.
+printf 'MZ\x90\x00' >windows.dll
+"$host" ./windows.dll name >out.txt 2>&1
+status=$?
+[ $status = 3 ] || fail "a Windows DLL should end with status 3, got $status"
+grep -q '^display_host: cannot load \./windows\.dll: [^ ].*; it is a Windows DLL, and this host is a native program: it needs the native build of the library$' out.txt ||
+  fail "a Windows DLL: no reason or no word of the native build: $(cat out.txt)"
+"$host" ./no-such.dll name >out.txt 2>&1
+status=$?
+[ $status = 3 ] || fail "a missing library should end with status 3, got $status"
+grep -q '^display_host: cannot load \./no-such\.dll: cannot open shared object file: No such file or directory$' out.txt ||
+  fail "a missing library: the system's reason not given once: $(cat out.txt)"
+
+# The pattern on a display without cells draws nothing and says so.
+"$host" "$library" init 0 2 "$work/no-such-port,9600,8,N,1Log" pattern 0 >out.txt 2>&1
+grep -q '^pattern: a display of 0 x 2 has no cells to draw$' out.txt || fail "pattern on 0 columns: $(cat out.txt)"
+grep -q 'SetPosition\|Write' logs/*.log && fail "pattern on 0 columns made calls: $(cat logs/*.log)"
+
+[ $failures = 0 ] && echo "display_host: numbers read in decimal, wrong texts, no calls and libraries it cannot load refused" && exit 0
 exit 1

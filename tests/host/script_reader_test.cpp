@@ -32,9 +32,9 @@ TEST(HostScript, AScriptBecomesCallsWithTheirNumbersAndLines) {
   std::vector<std::string> errors;
   ASSERT_TRUE(ReadScript("s.txt",
                          "# set up\ninit 20 2 COM3,9600,8,N,1Log\n\nposition 08 2\nwrite \"two words\"\n"
-                         "wait 10\nDISPLAYDLL_Done@0\n",
+                         "wait 10\nDISPLAYDLL_Done@0\npattern 250\n",
                          false, &calls, &errors));
-  ASSERT_EQ(5u, calls.size());
+  ASSERT_EQ(6u, calls.size());
   EXPECT_EQ("DISPLAYDLL_Init", calls[0].exportName);
   EXPECT_EQ(20, calls[0].numbers[0]);
   EXPECT_EQ("COM3,9600,8,N,1Log", calls[0].arguments[2]);
@@ -47,6 +47,16 @@ TEST(HostScript, AScriptBecomesCallsWithTheirNumbersAndLines) {
   EXPECT_EQ(10, calls[3].numbers[0]);
   EXPECT_EQ("DISPLAYDLL_Done@0", calls[4].exportName);
   EXPECT_EQ(7, calls[4].line);
+  EXPECT_EQ((std::vector<std::string>{"DISPLAYDLL_Done@0"}), calls[4].exports);
+  // The pattern is the host's own, drawn through SetPosition and Write.
+  EXPECT_FALSE(calls[3].pattern);
+  EXPECT_TRUE(calls[3].exports.empty());
+  EXPECT_TRUE(calls[5].pattern);
+  EXPECT_EQ(nullptr, calls[5].command);
+  EXPECT_EQ(250, calls[5].numbers[0]);
+  EXPECT_EQ((std::vector<std::string>{"DISPLAYDLL_SetPosition", "DISPLAYDLL_Write"}), calls[5].exports);
+  ASSERT_TRUE(ReadScript("d.txt", "pattern 0\n", true, &calls, &errors));
+  EXPECT_EQ((std::vector<std::string>{"DISPLAYDLL_SetPosition@8", "DISPLAYDLL_Write@4"}), calls.back().exports);
 }
 
 TEST(HostScript, EveryWrongLineIsReportedWithItsNumber) {
@@ -64,6 +74,8 @@ TEST(HostScript, EveryWrongLineIsReportedWithItsNumber) {
                           "wait -5\n"
                           "write \"A\\x00B\"\n"
                           "write \"a\\cb\"\n"
+                          "pattern -1\n"
+                          "pattern\n"
                           "write ok\n",
                           false, &calls, &errors));
   EXPECT_EQ((std::vector<std::string>{
@@ -78,6 +90,8 @@ TEST(HostScript, EveryWrongLineIsReportedWithItsNumber) {
                 "my.script:10: write \"A\\x00B\": a text cannot hold a NUL (\\x00): the driver would send only "
                 "what comes before it",
                 "my.script:11: write \"a\\cb\": unknown escape \\c (\\n \\r \\t \\\\ \\\" and \\xHH are known)",
+                "my.script:12: pattern needs MILLISECONDS, a whole number, not \"-1\"",
+                "my.script:13: pattern needs more arguments (see --help)",
             }),
             errors);
 }

@@ -59,11 +59,11 @@ int main(int argc, char** argv) {
       fprintf(stderr, "syscall_probe: %s\n", library.error().c_str());
       return 1;
     }
-    auto init = reinterpret_cast<InitCall>(library.Find("DISPLAYDLL_Init"));
-    auto writeText = reinterpret_cast<WriteCall>(library.Find("DISPLAYDLL_Write"));
-    auto position = reinterpret_cast<PositionCall>(library.Find("DISPLAYDLL_SetPosition"));
-    auto resume = reinterpret_cast<PlainCall>(library.Find("DISPLAYDLL_PowerResume"));
-    auto done = reinterpret_cast<PlainCall>(library.Find("DISPLAYDLL_Done"));
+    auto init = reinterpret_cast<PFN_DISPLAYDLL_Init>(library.Find("DISPLAYDLL_Init"));
+    auto writeText = reinterpret_cast<PFN_DISPLAYDLL_Write>(library.Find("DISPLAYDLL_Write"));
+    auto position = reinterpret_cast<PFN_DISPLAYDLL_SetPosition>(library.Find("DISPLAYDLL_SetPosition"));
+    auto resume = reinterpret_cast<PFN_DISPLAYDLL_PowerResume>(library.Find("DISPLAYDLL_PowerResume"));
+    auto done = reinterpret_cast<PFN_DISPLAYDLL_Done>(library.Find("DISPLAYDLL_Done"));
     unsigned char ready = 0;
     init(20, 2, (std::string(device) + ",9600,8,N,1" + (log ? "Log" : "")).c_str(), &ready);
     if (ready == 1) {
