@@ -37,10 +37,11 @@ const char* DISPLAYDLL_CALL DISPLAYDLL_DriverName(void);
  * and sets *status to 1 on success; returns a failure text and sets *status
  * to 0 on failure. Later calls open and send nothing and answer as the first
  * one did: the driver name with status 1, or the first call's failure text
- * with status 0. After DISPLAYDLL_Done they answer with status 0 and a text
- * that says the port was closed by DISPLAYDLL_Done. To start again, after a
- * failure or after DISPLAYDLL_Done, call DISPLAYDLL_Done, unload the library
- * and load it again. Only the low bytes of columns and rows count. */
+ * with status 0. Once DISPLAYDLL_Done has closed the port a first call
+ * opened, they answer with status 0 and a text that says so. To start again
+ * (after a failure, or to apply new settings), call DISPLAYDLL_Done, unload
+ * the library and load it again. Only the low bytes of columns and rows
+ * count. */
 const char* DISPLAYDLL_CALL DISPLAYDLL_Init(int columns, int rows, const char* parameters, unsigned char* status);
 /* Sends the text's bytes unchanged. */
 int DISPLAYDLL_CALL DISPLAYDLL_Write(const char* text);

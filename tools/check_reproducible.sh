@@ -12,6 +12,9 @@ commit=$(git rev-parse --verify "${1:-HEAD}^{commit}") || {
   echo "check_reproducible: \"${1:-HEAD}\" is no commit" >&2
   exit 2
 }
+# What the builds need is installed first, where a password asked for by sudo
+# can be seen and answered.
+bash tools/setup.sh
 work=$(mktemp -d "${TMPDIR:-/tmp}/qv-reproducible.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 # The time comes from the commit, as for anyone who rebuilds it.

@@ -57,6 +57,9 @@ rm -f build/package/QV-731-*-win32-x64.zip build/package/QV-731-*-win32-x64.zip.
 work=$(mktemp -d "${TMPDIR:-/tmp}/qv-package.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 cmake --install build/windows-i686 --prefix "$work/$name" --strip >/dev/null
+# The commit and time belong to this package alone: a later build in the same
+# folder says again that it names none.
+cmake -U QV_PACKAGE_COMMIT -U QV_PACKAGE_EPOCH build/windows-i686 >/dev/null
 python3 tools/release_zip.py "build/package/$zip" "$epoch" "$work/$name"
 (cd build/package && sha256sum "$zip" >"$zip.sha256")
 

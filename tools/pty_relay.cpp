@@ -29,6 +29,7 @@
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -137,13 +138,37 @@ bool LinksTo(const std::string& link, const std::string& device) {
   return device == target;
 }
 
-// Whether a process other than the relay has the end's terminal open. A
-// process whose descriptors cannot be read (another user's, where the relay
-// is not root's) is taken not to: a host of the driver that is alive also
-// holds the terminal's lock, which keeps other hosts out all the same.
+// Whether a process holds a lock on the end's terminal (flock, which the
+// relay itself never takes). A host of the driver that is alive holds one for
+// as long as it has the line; the kernel's table of locks names it, also
+// where that process's descriptors cannot be read.
+bool Locked(const End& end) {
+  struct stat device;
+  if (fstat(end.slave, &device) != 0) return false;
+  FILE* locks = fopen("/proc/locks", "r");
+  if (locks == nullptr) return false;
+  bool locked = false;
+  char line[256];
+  while (!locked && fgets(line, sizeof line, locks) != nullptr) {
+    unsigned major = 0, minor = 0;
+    unsigned long inode = 0;
+    // "1: FLOCK  ADVISORY  WRITE 1234 00:1a:3 0 EOF"; "->" marks a waiter.
+    if (strstr(line, "->") != nullptr || strstr(line, " FLOCK ") == nullptr) continue;
+    if (sscanf(line, "%*s %*s %*s %*s %*d %x:%x:%lu", &major, &minor, &inode) != 3) continue;
+    locked = major == major(device.st_dev) && minor == minor(device.st_dev) && inode == device.st_ino;
+  }
+  fclose(locks);
+  return locked;
+}
+
+// Whether a process other than the relay has the end's terminal open: one
+// that holds its lock, or one whose descriptors show it. A process whose
+// descriptors cannot be read (another user's, where the relay is not root's,
+// or one that hides them) and that holds no lock is taken not to.
 bool HeldByAnotherProcess(End* end) {
   if (!end->holder.empty() && LinksTo(end->holder, end->device)) return true;
   end->holder.clear();
+  if (Locked(*end)) return true;
   DIR* processes = opendir("/proc");
   if (processes == nullptr) return true;  // cannot tell: leave the flag
   const std::string self = std::to_string(getpid());

@@ -19,9 +19,10 @@ if [ "${1:-}" = --prefix ]; then
   # In the 32-bit virtual machine (tools/vm32/) the build folder is the
   # host's, shared in (9p): Wine takes no prefix there (one owned by another
   # user, a server socket it cannot hold). The throwaway machine's own
-  # prefix, made with its image, stands in.
+  # prefix, made with its image, stands in. (The mount table says 9p; the
+  # file system's own statistics there are the host's, ext4 or another.)
   mkdir -p "$(dirname "$WINEPREFIX")"
-  if [ "$(stat -f -c %T "$(dirname "$WINEPREFIX")" 2>/dev/null)" = v9fs ]; then
+  if [ "$(findmnt -n -o FSTYPE -T "$(dirname "$WINEPREFIX")" 2>/dev/null)" = 9p ]; then
     unset WINEPREFIX
     own_prefix=0
   fi

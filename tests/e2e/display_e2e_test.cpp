@@ -8,8 +8,12 @@
 #include <stdlib.h>
 
 #ifndef _WIN32
+#include <errno.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #endif
@@ -582,9 +586,29 @@ TEST_F(Line, PortHeldExclusivelyByAnotherProgram) {
 }
 
 #ifndef _WIN32
+// Whether the terminal's exclusive flag is set: 1 or 0, -1 where it cannot
+// be told. An ordinary user cannot open a terminal with the flag set at all.
+int ExclusiveFlag(const std::string& port) {
+  const int fd = open(port.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) return errno == EBUSY ? 1 : -1;
+  int exclusive = -1;
+  if (ioctl(fd, TIOCGEXCL, &exclusive) != 0) exclusive = -1;
+  close(fd);
+  return exclusive;
+}
+
+// A host in a process of its own, killed when the test ends however it ends.
+struct ChildHost {
+  pid_t pid = -1;
+  ~ChildHost() {
+    if (pid > 0 && kill(pid, SIGKILL) == 0) waitpid(pid, nullptr, 0);
+  }
+};
+
 // A host that dies, however it dies, leaves the line free for the next one
 // at once, as Windows frees the ports of a process that ended; while it
-// lives, the line is its own, also against root.
+// lives, the line is its own, also against root, and also where its
+// descriptors cannot be read (as another user's cannot).
 TEST_F(Line, AHostThatDiedLeavesTheLineFree) {
   OPEN_LINE("QV_TEST_PORT", "QV_TEST_PEER");
   for (int signal : {SIGKILL, SIGTERM, SIGINT}) {
@@ -593,9 +617,13 @@ TEST_F(Line, AHostThatDiedLeavesTheLineFree) {
     int ready[2];
     ASSERT_EQ(0, pipe(ready));
     fflush(nullptr);
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
+    ChildHost child;
+    child.pid = fork();
+    ASSERT_GE(child.pid, 0);
+    if (child.pid == 0) {
+      prctl(PR_SET_PDEATHSIG, SIGKILL);  // never outlives the test
+      alarm(60);
+      prctl(PR_SET_DUMPABLE, 0);  // its descriptors hidden from other processes
       close(ready[0]);
       int status = -1;
       host.Init(20, 2, Parameters(",9600,8,N,1").c_str(), &status);
@@ -608,14 +636,11 @@ TEST_F(Line, AHostThatDiedLeavesTheLineFree) {
     char answer = 0;
     const bool answered = poll(&started, 1, 10000) == 1 && read(ready[0], &answer, 1) == 1;
     close(ready[0]);
-    if (!answered || answer != 1) {
-      kill(child, SIGKILL);
-      waitpid(child, nullptr, 0);
-      FAIL() << "the host did not start on the line";
-    }
+    ASSERT_TRUE(answered && answer == 1) << "the host did not start on the line";
     EXPECT_EQ(Hex(kInitSequence), Hex(peer_.Read(kInitSequence.size(), kQuietMs)));
 
-    // A second host is refused while the first lives, also a while later.
+    // A second host is refused while the first lives, also a while later,
+    // and the first one's flag stays.
     Driver next;
     REQUIRE_DRIVER(next);
     for (int attempt = 0; attempt < 2; ++attempt) {
@@ -628,26 +653,30 @@ TEST_F(Line, AHostThatDiedLeavesTheLineFree) {
                 next.Init(20, 2, Parameters(",9600,8,N,1").c_str(), &status))
           << "signal " << signal << ", attempt " << attempt;
       EXPECT_EQ(0, status);
+      EXPECT_EQ(1, ExclusiveFlag(port_)) << "signal " << signal << ": the live host lost its flag";
     }
 
-    ASSERT_EQ(0, kill(child, signal));
+    ASSERT_EQ(0, kill(child.pid, signal));
     int how = 0;
-    ASSERT_EQ(child, waitpid(child, &how, 0));
+    ASSERT_EQ(child.pid, waitpid(child.pid, &how, 0));
+    child.pid = -1;
     ASSERT_TRUE(WIFSIGNALED(how)) << signal;
     EXPECT_EQ(signal, WTERMSIG(how));
 
-    // The next host gets the line: each try is a host loaded anew.
+    // The line is free at once, and the next host gets it.
     const auto died = std::chrono::steady_clock::now();
-    int status = 0;
     long long waitedMs = 0;
-    while (status != 1 && waitedMs < 2000) {
-      ASSERT_TRUE(next.Reload()) << next.problem();
-      next.Init(20, 2, Parameters(",9600,8,N,1").c_str(), &status);
+    int flag = 1;
+    while ((flag = ExclusiveFlag(port_)) != 0 && waitedMs < 2000) {
+      qvtest::SleepMs(5);
       waitedMs = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - died).count();
-      if (status != 1) qvtest::SleepMs(5);
     }
-    EXPECT_EQ(1, status) << "signal " << signal << ": the dead host's line stayed locked";
+    ASSERT_EQ(0, flag) << "signal " << signal << ": the dead host's line stayed locked";
     EXPECT_LT(waitedMs, 500) << "signal " << signal << ": the line was freed late";
+    ASSERT_TRUE(next.Reload()) << next.problem();
+    int status = -1;
+    next.Init(20, 2, Parameters(",9600,8,N,1").c_str(), &status);
+    EXPECT_EQ(1, status) << "signal " << signal;
     EXPECT_EQ(Hex(kInitSequence), Hex(peer_.Read(kInitSequence.size(), kQuietMs)));
     EXPECT_EQ(1, next.Done());
     EXPECT_EQ(Hex(kClosing), Hex(peer_.Read(kClosing.size(), kQuietMs)));
