@@ -31,8 +31,11 @@ for p in cmake ninja-build g++ make binutils googletest libgtest-dev libbenchmar
 done
 # libpng draws the simulated display's PNG pictures.
 have_pkg libpng-dev || need+=(libpng-dev)
-# python3 writes the release ZIP (tools/release_zip.py).
-have_pkg python3 || need+=(python3)
+# python3 writes the release ZIP (tools/release_zip.py); git names the commit
+# a package is built from (tools/package.sh, and its test).
+for p in python3 git; do
+  have_pkg "$p" || need+=("$p")
+done
 # Fuzzing (clang with libFuzzer), memcheck and the system-call counts.
 for p in clang-14 libclang-rt-14-dev valgrind strace; do
   have_pkg "$p" || need+=("$p")
