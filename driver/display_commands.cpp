@@ -64,6 +64,5 @@ extern "C" int DISPLAYDLL_CALL DISPLAYDLL_Done(void) {
   // The handle may be given to something else now: later writes must fail as
   // writes before Init do, never reach it.
   g_driver.port = NULL;
-  if (g_driver.initCalls > 0) g_driver.closedByDone = 1;
   return closed;
 }

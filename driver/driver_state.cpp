@@ -3,7 +3,7 @@
 #include <limits.h>
 #include <string.h>
 
-const DriverState kDriverStateAtLoad = {20, 2, NULL, DCB(), COMMTIMEOUTS(), 0, 0, ""};
+const DriverState kDriverStateAtLoad = {20, 2, NULL, DCB(), COMMTIMEOUTS(), 0, ""};
 DriverState g_driver = kDriverStateAtLoad;
 
 int g_moduleNameCalls = 0;

@@ -11,9 +11,6 @@ struct DriverState {
   DCB line;
   COMMTIMEOUTS timeouts;
   int initCalls;
-  // Set by DISPLAYDLL_Done once Init has run: the port is closed for good,
-  // and a later Init must not report it as ready.
-  int closedByDone;
   // The first Init's failure text, kept for the later calls; empty when the
   // first call succeeded or has not come yet.
   char initFailure[1120];

@@ -48,7 +48,8 @@ extern "C" const char* DISPLAYDLL_CALL DISPLAYDLL_Init(int columns, int rows, co
       SetStatus(status, 0);
       return g_driver.initFailure;
     }
-    if (g_driver.closedByDone) {
+    // A first call that succeeded left the port open; only Done clears it.
+    if (g_driver.port == NULL) {
       SetStatus(status, 0);
       LogLine("Error", kClosedByDone);
       return kClosedByDone;
