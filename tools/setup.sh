@@ -2,7 +2,11 @@
 # Installs what building and testing the driver needs on a Debian machine, only what is missing.
 # Run it as root or as a user who may use sudo: every step that changes the
 # system (the i386 architecture, the package lists, the installs) then goes
-# through sudo. Safe to run again: it does nothing when all is there.
+# through sudo. Safe to run again: it does nothing when all is there, and
+# touches neither apt nor the network then. A package mirror that is out of
+# step for a while (tools/apt_steps.sh) gets a few tries, then the install
+# goes on with the lists apt has, and falls back to the release's own suite;
+# where nothing helps it says what failed and to try again later.
 set -euo pipefail
 
 # as_root COMMAND...: runs a step that changes the system, through sudo for a
@@ -41,19 +45,39 @@ for p in clang-14 libclang-rt-14-dev valgrind strace; do
   have_pkg "$p" || need+=("$p")
 done
 # Wine runs the 32-bit Windows build; it needs the i386 architecture.
+added_i386=0
 if ! have_pkg wine32:i386 || ! have_pkg wine; then
   if ! dpkg --print-foreign-architectures | grep -qx i386; then
     as_root dpkg --add-architecture i386
+    added_i386=1
   fi
   need+=(wine wine32:i386)
 fi
 
-apt_install() {
+# apt's output is kept in a log of its own while set-up runs; what it says
+# that matters is shown.
+source "$(dirname "$0")/apt_steps.sh"
+apt_run=(as_root env DEBIAN_FRONTEND=noninteractive apt-get)
+apt_say=setup
+apt_os_release=${QV_OS_RELEASE:-/etc/os-release}
+apt_log=
+install() {
   echo "setup: installing $*"
-  as_root env DEBIAN_FRONTEND=noninteractive apt-get update -qq
-  as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "$@" >/dev/null
+  if [ -z "$apt_log" ]; then
+    apt_log=$(mktemp "${TMPDIR:-/tmp}/qv-setup-apt.XXXXXX")
+    trap 'rm -f "$apt_log" "$apt_log.step"' EXIT
+    apt_update
+  fi
+  apt_install "$@" || exit 1
 }
-[ ${#need[@]} -eq 0 ] || apt_install "${need[@]}"
+# An architecture this run added for packages it could not install goes
+# again, so that the machine is left as it was.
+apt_undo() {
+  if [ $added_i386 = 1 ] && as_root dpkg --remove-architecture i386 2>/dev/null; then
+    echo "setup: the i386 architecture this run had added is removed again" >&2
+  fi
+}
+[ ${#need[@]} -eq 0 ] || install "${need[@]}"
 
 # Where Wine cannot start 32-bit programs (a kernel without 32-bit support),
 # the 32-bit Windows tests run in a throwaway virtual machine
@@ -64,5 +88,5 @@ if bash "$(dirname "$0")/vm32/run.sh" --needed; then
     have_pkg "$p" || need+=("$p")
   done
 fi
-[ ${#need[@]} -eq 0 ] || apt_install "${need[@]}"
+[ ${#need[@]} -eq 0 ] || install "${need[@]}"
 echo "setup: all build and test tools are present"

@@ -198,13 +198,34 @@ recipe=$(cat "$copy/tools/vm32/image.sh" "$copy/tools/vm32/guest-init.sh" | sha2
 mkdir -p "$work/cache/qv-731/vm32/$recipe"
 touch "$work/cache/qv-731/vm32/$recipe/ready"
 for tool in qemu-system-x86_64 debootstrap mkfs.ext4 unshare; do stub "$work/bin/$tool" 'exit 0'; done
-stub "$work/bin/qemu-system-x86_64" "touch '$work/qemu-started'"
+# The stand-in machine prints on its console what a real one does, the
+# kernel's and the start-up program's lines among the command's output, and
+# ends the job with the exit code in $work/job-rc.
+stub "$work/bin/qemu-system-x86_64" "touch '$work/qemu-started'
+job=\$(printf '%s\\n' \"\$@\" | sed -n 's/^local,id=job,path=\\([^,]*\\),.*/\\1/p')
+printf '[    0.912345] random: crng init done\\r\\n'
+echo 'vm32: [guest 1.52s] running the job'
+echo 'the output of the command'
+echo '[==========] a line of its own in brackets'
+cat '$work/job-rc' >\"\$job/rc\"
+printf '[   17.818329] sysrq: Power Off\\r\\nreboot: Power down\\r\\n'"
 vm32() {
   rm -f "$work/qemu-started"
   (cd "$copy" && env XDG_CACHE_HOME="$work/cache" "$@") >"$work/vm32-out.txt" 2>&1
 }
+echo 0 >"$work/job-rc"
 vm32 tools/vm32/run.sh --timeout 60 -- true
+status=$?
 [ -e "$work/qemu-started" ] || fail "vm32/run.sh did not start its stand-in machine: $(cat "$work/vm32-out.txt")"
+[ $status = 0 ] && [ "$(grep -v '^vm32: starting the 32-bit test machine' "$work/vm32-out.txt")" = "the output of the command
+[==========] a line of its own in brackets" ] ||
+  fail "vm32/run.sh showed more than the command's output, or ended with status $status: $(cat "$work/vm32-out.txt")"
+echo 3 >"$work/job-rc"
+vm32 tools/vm32/run.sh --timeout 60 -- true
+status=$?
+[ $status = 3 ] && grep -q "^  \[   17.818329\] sysrq: Power Off" "$work/vm32-out.txt" &&
+  grep -q '^  vm32: \[guest 1.52s\] running the job' "$work/vm32-out.txt" ||
+  fail "vm32/run.sh did not show the machine's own lines after a failed command: $(cat "$work/vm32-out.txt")"
 for timeout in soon 0 12s; do
   vm32 tools/vm32/run.sh --timeout "$timeout" -- true
   status=$?
@@ -227,7 +248,7 @@ grep -q "vm32: cannot make the job folder in $work/no-such-folder" "$work/vm32-o
 # only (here one of its own, given to apt through APT_CONFIG), and stops where
 # it names none. debootstrap stands in: it notes the mirror it was given and
 # fails, which ends the build.
-copy=$(project image tools/vm32/image.sh)
+copy=$(project image tools/vm32/image.sh tools/vm32/guest-init.sh tools/apt_steps.sh)
 apt=$work/apt
 mkdir -p "$apt/sources.list.d" "$apt/lists"
 printf 'Dir::Etc::sourcelist "%s";\nDir::Etc::sourceparts "%s";\nDir::State::lists "%s";\n' \
@@ -243,7 +264,11 @@ printf '%s\n' 'Types: deb' 'URIs: http://mirror.invalid/debian' 'Suites: bookwor
   'Components: main contrib' >"$apt/sources.list.d/c.sources"
 stub "$work/bin/unshare" 'while [ $# -gt 0 ] && [ "$1" != -- ]; do shift; done
 [ $# = 0 ] || { shift; exec "$@"; }'
-stub "$work/bin/debootstrap" "echo \"\$4\" >'$work/mirror.txt'; exit 1"
+stub "$work/bin/debootstrap" "echo \"\$4\" >'$work/mirror.txt'
+[ -e '$work/debootstrap-works' ] || exit 1
+mkdir -p \"\$3/etc\" \"\$3/boot\" \"\$3/sbin\" \"\$3/usr/sbin\"
+echo VERSION_CODENAME=wombat >\"\$3/etc/os-release\"
+touch \"\$3/boot/vmlinuz-6.1.0-test\" \"\$3/boot/initrd.img-6.1.0-test\""
 image() {
   rm -rf "$work/mirror.txt" "$work/disk"
   APT_CONFIG=$apt/apt.conf bash "$copy/tools/vm32/image.sh" "$work/disk" >"$work/image-out.txt" 2>&1
@@ -260,6 +285,47 @@ status=$?
 [ ! -e "$work/mirror.txt" ] || fail "vm32/image.sh without a mirror started debootstrap with $(cat "$work/mirror.txt")"
 grep -q "^vm32: this machine's apt configuration .* names no Debian package mirror" "$work/image-out.txt" ||
   fail "vm32/image.sh without a mirror: no reason given: $(cat "$work/image-out.txt")"
+# Inside the image's tree, apt meets a mirror out of step as set-up may: the
+# release it falls back to is the image's own (its os-release says wombat).
+# The tree's mounts and chroot stand in; apt-get's stand-in serves the mirror
+# named in $work/image-mirror.
+for tool in mount umount; do stub "$work/bin/$tool" 'exit 0'; done
+stub "$work/bin/chroot" "shift
+[ \"\$1\" = /usr/bin/env ] && shift
+while [ \"\$1\" = -i ] || [[ \$1 == *=* ]]; do shift; done
+[ \"\$1\" = apt-get ] || exit 0
+shift
+echo \"apt-get \$*\" >>'$work/image-apt.txt'
+case \$1:\$(cat '$work/image-mirror') in
+  update:*) echo 'E: Failed to fetch http://mirror.invalid/debian/dists/bookworm/main/binary-i386/Packages.xz  Hash Sum mismatch'
+    exit 100 ;;
+  install:out-of-step) [[ \" \$* \" == *' -t wombat '* ]] && exit 0 ;;
+  clean:*) exit 0 ;;
+esac
+echo 'E: Unable to correct problems, you have held broken packages.'
+exit 100"
+echo 'Types: deb
+URIs: http://mirror.invalid/debian
+Suites: bookworm
+Components: main' >"$apt/sources.list.d/c.sources"
+touch "$work/debootstrap-works"
+echo out-of-step >"$work/image-mirror"
+rm -f "$work/image-apt.txt"
+QV_APT_PAUSE=0 image
+status=$?
+[ $status = 0 ] || fail "vm32/image.sh with a mirror out of step should end with status 0, got $status: $(cat "$work/image-out.txt")"
+[ "$(grep -c '^apt-get update' "$work/image-apt.txt")" = 3 ] &&
+  grep -q "^vm32: trying once more with the release's own suite, wombat, as the target" "$work/image-out.txt" &&
+  grep -q '^apt-get install .* -t wombat ' "$work/image-apt.txt" ||
+  fail "vm32/image.sh did not try the update three times and fall back to the image's release: $(cat "$work/image-out.txt")"
+echo broken >"$work/image-mirror"
+QV_APT_PAUSE=0 image
+status=$?
+[ $status = 1 ] || fail "vm32/image.sh with a broken mirror should end with status 1, got $status: $(cat "$work/image-out.txt")"
+[ "$(tail -n 1 "$work/image-out.txt")" = "vm32: the package mirror is probably out of step for a while: run the same command again later" ] ||
+  fail "vm32/image.sh with a broken mirror: its own advice is not the last word: $(cat "$work/image-out.txt")"
+rm -f "$work/debootstrap-works" "$apt/sources.list.d/c.sources"
+
 # The project's scripts and documents name no package host of their own.
 hosts=$(cd "$source_dir" && grep -rnE '(https?|ftp)://' tools cmake docs README.md CMakeLists.txt CMakePresets.json)
 [ -z "$hosts" ] || fail "the project names hosts of its own: $hosts"
@@ -417,7 +483,7 @@ else
   as_user() { "$@"; }
 fi
 mkdir -p "$stage/tools/vm32"
-cp "$source_dir/tools/setup.sh" "$stage/tools/"
+cp "$source_dir/tools/setup.sh" "$source_dir/tools/apt_steps.sh" "$stage/tools/"
 # The 32-bit machine is needed here: its packages are installed too.
 stub "$stage/tools/vm32/run.sh" 'exit 0'
 calls=$stage/calls.txt
@@ -425,19 +491,44 @@ as_root='$( [ "$(id -u)" = 0 ] || [ -n "${QV_SUDO:-}" ] && echo root || echo use
 stub "$stage/bin/dpkg-query" 'exit 1'
 stub "$stage/bin/dpkg" "[ \"\$1\" = --print-foreign-architectures ] && exit 0
 echo \"dpkg \$1 \$2 as $as_root\" >>'$calls'"
-stub "$stage/bin/apt-get" "echo \"apt-get \$1 as $as_root DEBIAN_FRONTEND=\${DEBIAN_FRONTEND:-}\" >>'$calls'"
+# apt-get's stand-in serves the mirror named in $stage/mirror: a good one; a
+# flaky one whose first update fails; one out of step, whose security suite
+# has an i386 list of the wrong size, so that apt installs only with the
+# release itself as the target (the codename of the machine's os-release,
+# here one no script could know); and a broken one, whose release has such
+# a list, which nothing can replace.
+printf 'PRETTY_NAME="Debian GNU/Linux 12"\nVERSION_CODENAME=quokka\nID=debian\n' >"$stage/os-release"
+stub "$stage/bin/apt-get" "echo \"apt-get \$1 as $as_root DEBIAN_FRONTEND=\${DEBIAN_FRONTEND:-}\" >>'$calls'
+mirror=\$(cat '$stage/mirror' 2>/dev/null)
+suite=bookworm-security
+case \$1:\$mirror in
+  update:flaky) [ \"\$(grep -c '^apt-get update' '$calls')\" -gt 1 ] && exit 0 ;&
+  update:out-of-step) ;;
+  update:broken) suite=bookworm ;;
+  install:out-of-step) [[ \" \$* \" == *' -t quokka '* ]] && exit 0 ;&
+  install:broken) echo 'E: Unable to correct problems, you have held broken packages.'; exit 100 ;;
+  *) exit 0 ;;
+esac
+echo \"Get:1 http://mirror.invalid/debian \$suite InRelease\"
+echo \"E: Failed to fetch http://mirror.invalid/debian/dists/\$suite/main/binary-i386/Packages.xz\" \\
+  ' File has unexpected size (374820 != 376004). Mirror sync in progress? [IP: 192.0.2.1 80]'
+echo 'E: Some index files failed to download. They have been ignored, or old ones used instead.'
+exit 100"
 stub "$stage/bin/sudo" "echo sudo >>'$calls'
 exec env -i PATH=\"\$PATH\" QV_SUDO=1 \"\$@\""
 # Without sudo: only what set-up itself runs, and the stand-ins but sudo.
 mkdir "$stage/bin-nosudo"
 for tool in bash grep id dirname env; do ln -s "$(command -v $tool)" "$stage/bin-nosudo/$tool"; done
 for tool in dpkg-query dpkg apt-get; do ln -s "$stage/bin/$tool" "$stage/bin-nosudo/$tool"; done
+mkdir "$stage/tmp"
 chmod -R a+rX "$stage"
+chmod 1777 "$stage/tmp"
 touch "$calls"
 chmod a+w "$calls"
 setup() {
   : >"$calls"
-  as_user env -i PATH="$1" HOME="$stage" bash "$stage/tools/setup.sh" >"$stage/out.txt" 2>&1
+  as_user env -i PATH="$1" HOME="$stage" TMPDIR="$stage/tmp" QV_APT_PAUSE=0 QV_OS_RELEASE="$stage/os-release" \
+    bash "$stage/tools/setup.sh" >"$stage/out.txt" 2>&1
 }
 setup "$stage/bin:/usr/bin:/bin"
 status=$?
@@ -463,6 +554,60 @@ status=$?
 [ ! -s "$calls" ] || fail "setup.sh as a user without sudo changed the system: $(cat "$calls")"
 grep -q '^setup: installing needs root, and this user is not root and has no sudo' "$stage/out.txt" ||
   fail "setup.sh without sudo: no reason given: $(cat "$stage/out.txt")"
+
+# setup.sh and a package mirror out of step: the update is tried three
+# times, the install goes on with the lists apt has and falls back to the
+# release's own suite; where nothing helps, set-up's own words are the last,
+# and the i386 architecture it added is removed again. apt's lines never
+# stand last.
+out_of_step_list=http://mirror.invalid/debian/dists/bookworm-security/main/binary-i386/Packages.xz
+echo flaky >"$stage/mirror"
+setup "$stage/bin:/usr/bin:/bin"
+status=$?
+[ $status = 0 ] || fail "setup.sh with a flaky mirror should end with status 0, got $status: $(cat "$stage/out.txt")"
+[ "$(grep -c '^apt-get update ' "$calls")" = 2 ] || fail "setup.sh did not update the lists again once: $(cat "$calls")"
+grep -q "^setup: the package lists' update failed (try 1 of 3); trying again" "$stage/out.txt" &&
+  ! grep -q 'still cannot be fetched\|-t quokka' "$stage/out.txt" ||
+  fail "setup.sh with a flaky mirror: not one retry and a plain install: $(cat "$stage/out.txt")"
+echo out-of-step >"$stage/mirror"
+setup "$stage/bin:/usr/bin:/bin"
+status=$?
+out=$(cat "$stage/out.txt")
+[ $status = 0 ] || fail "setup.sh with a mirror out of step should end with status 0, got $status: $out"
+[ "$(grep -c '^apt-get update ' "$calls")" = 3 ] || fail "setup.sh did not try the update three times, once in all: $(cat "$calls")"
+grep -A1 -x 'setup: after 3 tries these package lists still cannot be fetched (the mirror may be out of step):' <<<"$out" |
+  grep -qx "  $out_of_step_list" && grep -qx 'setup: going on with the package lists apt has' <<<"$out" ||
+  fail "setup.sh with a mirror out of step did not name the list that failed: $out"
+[ "$(grep -c "^setup: trying once more with the release's own suite, quokka, as the target" <<<"$out")" = 2 ] &&
+  [ "$(grep -c '^setup: installed from quokka itself' <<<"$out")" = 2 ] ||
+  fail "setup.sh with a mirror out of step did not install both sets from the machine's own release: $out"
+[ "$(tail -n 1 <<<"$out")" = "setup: all build and test tools are present" ] || fail "setup.sh: not the last word: $out"
+echo broken >"$stage/mirror"
+setup "$stage/bin:/usr/bin:/bin"
+status=$?
+out=$(cat "$stage/out.txt")
+[ $status = 1 ] || fail "setup.sh with a broken mirror should end with status 1, got $status: $out"
+grep -qx "  http://mirror.invalid/debian/dists/bookworm/main/binary-i386/Packages.xz" <<<"$out" &&
+  grep -q '^setup: installing failed, also with quokka as the target: .*wine32:i386' <<<"$out" &&
+  grep -qx '  apt said: E: Unable to correct problems, you have held broken packages.' <<<"$out" ||
+  fail "setup.sh with a broken mirror did not say what failed: $out"
+[ "$(tail -n 3 <<<"$out")" = "setup: the package lists that could not be fetched:
+  http://mirror.invalid/debian/dists/bookworm/main/binary-i386/Packages.xz
+setup: the package mirror is probably out of step for a while: run the same command again later" ] ||
+  fail "setup.sh with a broken mirror: its own advice is not the last word: $out"
+[ "$(grep -c '^apt-get install ' "$calls")" = 2 ] || fail "setup.sh went on after a failed install: $(cat "$calls")"
+grep -qx 'dpkg --remove-architecture i386 as root' "$calls" ||
+  fail "setup.sh with a broken mirror left the i386 architecture it added: $(cat "$calls")"
+rm -f "$stage/mirror"
+# Where everything is there, neither apt nor dpkg is asked to change anything.
+stub "$stage/bin/dpkg-query" "echo 'install ok installed'"
+stub "$stage/bin/dpkg" "[ \"\$1\" = --print-foreign-architectures ] && echo i386 && exit 0
+echo \"dpkg \$1 \$2\" >>'$calls'"
+setup "$stage/bin:/usr/bin:/bin"
+status=$?
+[ $status = 0 ] && [ ! -s "$calls" ] && [ "$(cat "$stage/out.txt")" = "setup: all build and test tools are present" ] ||
+  fail "setup.sh with everything installed should do nothing, got status $status, calls: $(cat "$calls"): $(cat "$stage/out.txt")"
+[ -z "$(ls -A "$stage/tmp")" ] || fail "setup.sh left its files in the temporary folder: $(ls -A "$stage/tmp")"
 
 # A test preset that finds no tests fails (it would count as passed): each
 # one, on a build folder of its own with no tests in it.

@@ -77,11 +77,19 @@ mkdir -p "$tree/etc/initramfs-tools/conf.d"
 printf 'MODULES=list\n' >"$tree/etc/initramfs-tools/conf.d/qv-vm32"
 printf 'virtio_pci\nvirtio_blk\next4\n' >>"$tree/etc/initramfs-tools/modules"
 in_tree dpkg --add-architecture i386 >>"$log" 2>&1 || fail
-in_tree apt-get update -q >>"$log" 2>&1 || fail
+# The lists and the install live through a mirror out of step for a while,
+# as on the machine itself (tools/apt_steps.sh); the release they fall back
+# to is the image's own.
+source "$here/../apt_steps.sh"
+apt_run=(in_tree apt-get)
+apt_say=vm32
+apt_log=$log
+apt_os_release=$tree/etc/os-release
+apt_update
 # shellcheck disable=SC2086
-in_tree apt-get install -y -q --no-install-recommends $packages >>"$log" 2>&1 || fail
+apt_install $packages || exit 1
 in_tree apt-get clean >>"$log" 2>&1 || fail
-rm -rf "$tree"/var/lib/apt/lists/* "$tree/usr/sbin/policy-rc.d"
+rm -rf "$tree"/var/lib/apt/lists/* "$tree/usr/sbin/policy-rc.d" "$log.step"
 
 step "the machine's own start-up program and the disk image"
 install -m 755 "$here/guest-init.sh" "$tree/sbin/qv-init"

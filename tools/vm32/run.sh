@@ -105,16 +105,40 @@ if [ "${QV_VM32_ACCEL:-}" != tcg ] && [ -r /dev/kvm ] && [ -w /dev/kvm ] &&
   accel_name=KVM
 fi
 
+# console_filter LOG: the machine's console as it comes. The command's output
+# passes; the machine's own lines, the kernel's (time-stamped, such as its
+# power-off) and those of its start-up program, go to LOG, which a failure
+# shows.
+console_filter() {
+  local line
+  while IFS= read -r line || [ -n "$line" ]; do
+    if [[ ${line%$'\r'} =~ ^\[\ *[0-9]+\.[0-9]+\]\ |^vm32:\ \[guest\ |^reboot:\ Power\ down$ ]]; then
+      printf '%s\n' "$line" >>"$1"
+    else
+      printf '%s\n' "$line"
+    fi
+  done
+}
+# show_console: the machine's own lines of its last start, after a failure.
+show_console() {
+  [ -s "$job/console.log" ] || return 0
+  echo "vm32: the machine's own console lines:" >&2
+  tail -n 40 "$job/console.log" | sed 's/^/  /' >&2
+}
+
 # boot IMAGE MODE TIMEOUT DISK_OPTIONS: boots the image with the job folder and the
-# project shared in, prints the console as it comes and waits for the power
-# off; leaves the job's exit code in $job/rc.
+# project shared in, prints the console as it comes (console_filter) and waits
+# for the power off; leaves the job's exit code in $job/rc.
 boot() {
-  local disk=$1 mode=$2 timeout=$3 snapshot=$4 start now
+  local disk=$1 mode=$2 timeout=$3 snapshot=$4 start now filter_pid
   {
     printf 'QV_MODE=%q\n' "$mode"
     printf 'QV_WORK=%q\n' "$root"
   } >"$job/job"
-  rm -f "$job/rc"
+  rm -f "$job/rc" "$job/console" "$job/console.log"
+  mkfifo "$job/console"
+  console_filter "$job/console.log" <"$job/console" &
+  filter_pid=$!
   # The console is the first serial line and the only one, as on a machine
   # without serial ports: Wine opens /dev/ttyS(n-1) for a COMn whose link
   # leads nowhere. qemu dies with this script (parent-death signal).
@@ -127,7 +151,7 @@ boot() {
     -drive "file=$disk/root.img,format=raw,if=virtio,cache=unsafe$snapshot" \
     -fsdev "local,id=job,path=$job,security_model=none" -device virtio-9p-pci,fsdev=job,mount_tag=qvrun \
     -fsdev "local,id=work,path=$root,security_model=none" -device virtio-9p-pci,fsdev=work,mount_tag=qvwork \
-    </dev/null &
+    </dev/null >"$job/console" &
   qemu_pid=$!
   start=$(date +%s)
   while kill -0 "$qemu_pid" 2>/dev/null; do
@@ -137,12 +161,14 @@ boot() {
       kill -KILL "$qemu_pid" 2>/dev/null
       wait "$qemu_pid" 2>/dev/null
       qemu_pid=
+      wait "$filter_pid"
       return 124
     fi
     sleep 1
   done
   wait "$qemu_pid" 2>/dev/null
   qemu_pid=
+  wait "$filter_pid"
   return 0
 }
 
@@ -175,6 +201,7 @@ if [ ! -f "$image/ready" ]; then
   rc=0
   boot "$image.new" setup 900 "" || rc=$?
   if [ $rc != 0 ] || [ "$(cat "$job/rc" 2>/dev/null)" != 0 ]; then
+    show_console
     echo "vm32: the image's first start failed" >&2
     exit 1
   fi
@@ -201,9 +228,15 @@ exec 9>&-
 echo "vm32: starting the 32-bit test machine ($accel_name, 2 vCPUs; about 10 s to boot)"
 rc=0
 boot "$image" run "$limit" ",snapshot=on" || rc=$?
-[ $rc = 0 ] || exit $rc
+if [ $rc != 0 ]; then
+  show_console
+  exit $rc
+fi
 if [ ! -f "$job/rc" ]; then
+  show_console
   echo "vm32: the machine stopped before the command ended" >&2
   exit 1
 fi
-exit "$(cat "$job/rc")"
+rc=$(cat "$job/rc")
+[ "$rc" = 0 ] || show_console
+exit "$rc"
