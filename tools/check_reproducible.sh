@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Checks that the release package is reproducible: clones one commit (HEAD
 # unless another is named) twice, into folders of different names, runs
-# tools/package.sh in each, one after the other, and compares the two ZIPs
-# byte for byte. On a difference it names the files inside that differ.
+# tools/package.sh in each, one after the other (the second in another
+# environment: umask 077, another time zone, locale and temporary folder),
+# and compares the two ZIPs byte for byte. On a difference it names the files inside that differ.
 # Prints the ZIP's SHA-256. The clones are removed at the end.
 #
 #   bash tools/check_reproducible.sh [COMMIT]
@@ -22,24 +23,34 @@ unset SOURCE_DATE_EPOCH
 
 first=$work/first-clone
 second=$work/another/clone-with-another-name
-for clone in "$first" "$second"; do
-  git clone -q --no-checkout "$PWD" "$clone"
-  git -C "$clone" -c advice.detachedHead=false checkout -q "$commit"
-done
+# clone FOLDER: the commit, checked out in FOLDER.
+clone() {
+  git clone -q --no-checkout "$PWD" "$1"
+  git -C "$1" -c advice.detachedHead=false checkout -q "$commit"
+}
+clone "$first"
+# The second's files are made under a strict umask, as a user who has one.
+(umask 077 && clone "$second")
 
+# package CLONE [VARIABLE=VALUE...]: packages the clone, in that environment.
 package() {
-  echo "== tools/package.sh in $1"
-  if ! bash "$1/tools/package.sh" >"$1.log" 2>&1; then
-    tail -n 30 "$1.log"
-    echo "check_reproducible: tools/package.sh failed in $1" >&2
+  local clone=$1
+  shift
+  echo "== tools/package.sh in $clone${*:+ ($*)}"
+  if ! env "$@" bash "$clone/tools/package.sh" >"$clone.log" 2>&1; then
+    tail -n 30 "$clone.log"
+    echo "check_reproducible: tools/package.sh failed in $clone" >&2
     exit 1
   fi
-  grep '^package:' "$1.log"
+  grep '^package:' "$clone.log"
 }
 package "$first"
-# Another second, whatever the machine's speed.
+# Another second, whatever the machine's speed, and another user's
+# environment: a strict umask, another time zone and locale, another
+# temporary folder.
 sleep 2
-package "$second"
+mkdir "$work/other-tmp"
+(umask 077 && package "$second" TZ=Asia/Kolkata LC_ALL=C.UTF-8 TMPDIR="$work/other-tmp")
 
 zips=("$first"/build/package/*.zip)
 zip=$(basename "${zips[0]}")
