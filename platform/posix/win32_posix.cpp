@@ -431,6 +431,17 @@ BOOL GetCommState(HANDLE file, LPDCB dcb) {
   return TRUE;
 }
 
+namespace {
+
+// Puts back the settings the terminal had before a line it refused, then
+// fails with `error`.
+BOOL RefuseLine(int fd, const struct termios& before, DWORD error) {
+  tcsetattr(fd, TCSANOW, &before);
+  return Fail(error);
+}
+
+}  // namespace
+
 BOOL SetCommState(HANDLE file, LPDCB dcb) {
   if (dcb != NULL) g_lastCommState = *dcb;
   if (TakeFault(kPlatformSetCommState)) return FALSE;
@@ -464,6 +475,9 @@ BOOL SetCommState(HANDLE file, LPDCB dcb) {
   }
   struct termios tio;
   if (tcgetattr(port->fd, &tio) != 0) return FailErrno();
+  // A line the device refuses leaves the port as it was, as on Windows:
+  // termios may already have applied part of it.
+  const struct termios before = tio;
   // Bytes pass unchanged: no line-end translation, echo or signals.
   cfmakeraw(&tio);
   tio.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB);
@@ -471,11 +485,13 @@ BOOL SetCommState(HANDLE file, LPDCB dcb) {
   if (cfsetispeed(&tio, speed) != 0 || cfsetospeed(&tio, speed) != 0) return FailErrno();
   g_lastTermios = tio;
   const bool pseudoTerminal = IsPseudoTerminal(port->fd);
-  if (tcsetattr(port->fd, TCSANOW, &tio) != 0 && (errno != EINVAL || !pseudoTerminal)) return FailErrno();
+  if (tcsetattr(port->fd, TCSANOW, &tio) != 0 && (errno != EINVAL || !pseudoTerminal)) {
+    return RefuseLine(port->fd, before, PlatformErrorFromErrno(errno));
+  }
   // Windows refuses a line the port cannot take; here the settings are read
   // back to find out.
   struct termios now;
-  if (tcgetattr(port->fd, &now) != 0) return FailErrno();
+  if (tcgetattr(port->fd, &now) != 0) return RefuseLine(port->fd, before, PlatformErrorFromErrno(errno));
   if (g_readBackArmed) {
     g_readBackArmed = false;
     now.c_cflag = (now.c_cflag & ~g_readBackMask) | (g_readBackFlags & g_readBackMask);
@@ -487,7 +503,7 @@ BOOL SetCommState(HANDLE file, LPDCB dcb) {
       }
     }
   }
-  if (!LineTook(tio, now, pseudoTerminal)) return Fail(ERROR_INVALID_PARAMETER);
+  if (!LineTook(tio, now, pseudoTerminal)) return RefuseLine(port->fd, before, ERROR_INVALID_PARAMETER);
   return TRUE;
 }
 

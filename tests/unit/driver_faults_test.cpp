@@ -397,8 +397,9 @@ TEST(DriverFaults, APseudoTerminalTakesAnyLineAgain) {
 
 // A device that reports the line as set but kept part of what it had (as
 // termios allows) is refused as Windows refuses a line the port cannot take:
-// the settings are read back, field by field. A pseudo-terminal is held only
-// to what it keeps, the speed and the stop bits.
+// the settings are read back, field by field, and a refused line puts back
+// the settings the terminal had. A pseudo-terminal is held only to what it
+// keeps, the speed and the stop bits.
 TEST(DriverFaults, ALineTheDeviceDidNotTakeIsRefused) {
   const std::string refused = "Failed to set Serial Port state : The parameter is incorrect.\r\n";
   // The character size, parity and stop bits the device reports back.
@@ -431,9 +432,18 @@ TEST(DriverFaults, ALineTheDeviceDidNotTakeIsRefused) {
   for (const auto& c : cases) {
     FreshDriver fresh;
     Pty line;
+    // The terminal's settings before Init: cooked, 2400 baud, two stop bits.
+    struct termios set = line.Settings();
+    set.c_lflag |= ICANON | ECHO;
+    set.c_cflag |= CSTOPB;
+    ASSERT_EQ(0, cfsetispeed(&set, B2400));
+    ASSERT_EQ(0, cfsetospeed(&set, B2400));
+    ASSERT_EQ(0, tcsetattr(line.device_fd(), TCSANOW, &set)) << strerror(errno);
+    const struct termios before = line.Settings();
     PlatformTreatPtysAsSerial(c.serialDevice);
     PlatformAlterNextReadBack(c.mask, c.flags, c.baud);
     InitResult result = Init(line.device() + c.rest);
+    const struct termios after = line.Settings();
     if (c.took) {
       EXPECT_EQ(1, result.status) << c.what << ": " << result.text;
       EXPECT_EQ(kInitSequence, line.Read(50)) << c.what;
@@ -442,6 +452,14 @@ TEST(DriverFaults, ALineTheDeviceDidNotTakeIsRefused) {
       EXPECT_EQ(0, result.status) << c.what;
       EXPECT_EQ("", line.Read(50)) << c.what << ": nothing is sent on a line that is not set";
       EXPECT_NE(std::string::npos, fresh.Log().find(" Error " + refused + "\n")) << c.what << ":\n" << fresh.Log();
+      // Neither the line asked for nor a mix: the terminal as it was.
+      EXPECT_EQ(before.c_iflag, after.c_iflag) << c.what;
+      EXPECT_EQ(before.c_oflag, after.c_oflag) << c.what;
+      EXPECT_EQ(before.c_cflag, after.c_cflag) << c.what;
+      EXPECT_EQ(before.c_lflag, after.c_lflag) << c.what;
+      EXPECT_EQ(cfgetispeed(&before), cfgetispeed(&after)) << c.what;
+      EXPECT_EQ(cfgetospeed(&before), cfgetospeed(&after)) << c.what;
+      EXPECT_EQ(0, memcmp(before.c_cc, after.c_cc, sizeof before.c_cc)) << c.what;
     }
     EXPECT_EQ(1, DISPLAYDLL_Done()) << c.what << ": the port stays open until Done";
   }
