@@ -14,8 +14,14 @@
 // A program that keeps a line to itself sets the terminal's exclusive flag,
 // and the flag stays as long as the terminal is open, here for as long as the
 // relay runs. As the serial hardware's driver frees the port of a program
-// that died, the relay clears a flag whose holder is gone: no process but the
-// relay has the terminal open any more.
+// that died, the relay clears a flag whose holder it saw (by its lock or by
+// its descriptors; remembered, and while it lives only it is looked at) and
+// that is gone. It does not guess: a holder it cannot see (another user's process where the
+// relay is not root's, one that hides its descriptors and holds no lock, one
+// in another PID namespace) keeps its flag. For such a flag the relay lets go
+// of its own descriptor of the terminal, so that the far side of the
+// pseudo-terminal tells it (a hang-up) when no process has the terminal open
+// any more, and frees the line then.
 //
 //   pty_relay DIR NAME_A:NAME_B [NAME_A:NAME_B]...
 #include <dirent.h>
@@ -25,12 +31,14 @@
 #include <pty.h>
 #include <signal.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <termios.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <string>
@@ -38,19 +46,44 @@
 
 namespace {
 
+// A process seen holding an end's terminal, remembered so that the next
+// passes only check that it still does.
+struct Holder {
+  pid_t pid = 0;  // 0: none
+  // Its descriptor of the terminal; -1 for one found by its lock whose
+  // descriptors cannot be read (another user's, or one that hides them).
+  int fd = -1;
+  unsigned long long started = 0;  // its start time, for one known by its lock alone
+  long long lockSeenMs = 0;        // when /proc/locks last showed its lock
+};
+
 struct End {
   std::string name;
-  std::string device;  // the pseudo-terminal's device file
+  std::string device;  // the pseudo-terminal's device file, /dev/pts/N
+  std::string number;  // N, the device's name in its devpts instance
+  dev_t devpts = 0;    // the devpts instance the device is in (st_dev)
+  dev_t rdev = 0;      // the device itself (st_rdev)
+  ino_t inode = 0;
   int master = -1;
-  int slave = -1;  // held open so the line stays up while programs come and go
-  // The last process found holding the terminal, checked first next time.
-  std::string holder;  // /proc/PID/fd/N
+  // Held open so the line stays up while programs come and go; closed (-1)
+  // while the relay waits for the last program to close a terminal whose
+  // flag's holder it cannot see.
+  int slave = -1;
+  bool released = false;
+  Holder holder;
+  // Whether a holder of the flag now set was ever seen: only then is the flag
+  // cleared when no holder is found.
+  bool seen = false;
 };
 
 struct Pair {
   End ends[2];
   bool cut = false;
 };
+
+// A holder known by its lock alone has /proc/locks read again this often,
+// to see that it still holds the lock.
+const long long kLockCheckMs = 100;
 
 const char kHelp[] =
     "usage: pty_relay DIR NAME_A:NAME_B [NAME_A:NAME_B]...\n"
@@ -71,6 +104,17 @@ const char kHelp[] =
     "A program that keeps NAME to itself sets the terminal's exclusive flag. When\n"
     "that program is gone, however it ended, the relay clears the flag, as a\n"
     "serial port is freed when its program dies: the next program can open NAME.\n"
+    "It does not guess. It clears a flag whose holder it saw, by the holder's\n"
+    "lock or by its descriptors, once that holder is gone. A holder it cannot\n"
+    "see (another user's program where the relay is not root's, one that hides\n"
+    "its descriptors and holds no lock, one in another PID namespace) keeps its\n"
+    "flag for as long as any program has NAME open: the relay then closes its\n"
+    "own descriptor of NAME's terminal and frees the line when the terminal\n"
+    "tells it that no program has it open any more. Not being root's, it cannot\n"
+    "open that terminal again while the flag is set, and puts a new one behind\n"
+    "the link, once what the last program wrote has gone on (after the stall,\n"
+    "if NAME's side is stalled). Bytes still waiting there for NAME are lost,\n"
+    "as a serial port drops them when its last program closes it.\n"
     "\n"
     "It runs until SIGINT (Ctrl-C), SIGTERM or SIGHUP, or until the program that\n"
     "started it ends, and then removes its links and DIR/ready.\n"
@@ -82,22 +126,45 @@ volatile sig_atomic_t g_stop = 0;
 
 void Stop(int) { g_stop = 1; }
 
+long long NowMs() {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
+}
+
+// Makes a new pseudo-terminal for the end and puts its link in place at
+// once (a program that opens the link meanwhile finds the old terminal or
+// the new one, never none).
 bool OpenEnd(const std::string& dir, End* end) {
   char device[256];
   if (openpty(&end->master, &end->slave, device, nullptr, nullptr) != 0) {
     perror("pty_relay: openpty");
     return false;
   }
+  struct stat info;
+  if (fstat(end->slave, &info) != 0) {
+    perror("pty_relay: fstat");
+    return false;
+  }
   end->device = device;
-  end->holder.clear();
+  const char* number = strrchr(device, '/');
+  end->number = number != nullptr ? number + 1 : device;
+  end->devpts = info.st_dev;
+  end->rdev = info.st_rdev;
+  end->inode = info.st_ino;
+  end->released = false;
+  end->seen = false;
+  end->holder = Holder();
   struct termios tio;
   tcgetattr(end->slave, &tio);
   cfmakeraw(&tio);
   tcsetattr(end->slave, TCSANOW, &tio);
-  std::string link = dir + "/" + end->name;
-  unlink(link.c_str());
-  if (symlink(device, link.c_str()) != 0) {
+  const std::string link = dir + "/" + end->name;
+  const std::string fresh = dir + "/." + end->name + ".new";
+  unlink(fresh.c_str());
+  if (symlink(device, fresh.c_str()) != 0 || rename(fresh.c_str(), link.c_str()) != 0) {
     perror("pty_relay: symlink");
+    unlink(fresh.c_str());
     return false;
   }
   return true;
@@ -123,85 +190,171 @@ bool Exists(const std::string& path) {
 
 void Cut(Pair* pair) {
   for (End& end : pair->ends) {
-    close(end.master);
-    close(end.slave);
+    if (end.master >= 0) close(end.master);
+    if (end.slave >= 0) close(end.slave);
     end.master = end.slave = -1;
   }
   pair->cut = true;
 }
 
-bool LinksTo(const std::string& link, const std::string& device) {
+std::string DescriptorPath(pid_t pid, int fd) { return "/proc/" + std::to_string(pid) + "/fd/" + std::to_string(fd); }
+
+// Whether the descriptor LINK (/proc/PID/fd/N) leads to the end's terminal:
+// the device itself (st_rdev) in the relay's devpts instance (st_dev), not a
+// terminal of the same number in another instance (which has the same
+// st_rdev). Only a file that bears the device's name there is looked at, so
+// that no other file system is asked (one that hangs would stop the relay).
+bool LeadsTo(const std::string& link, const End& end) {
   char target[256];
   ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
   if (n <= 0) return false;
   target[n] = '\0';
-  return device == target;
+  const char* name = strrchr(target, '/');
+  if (name == nullptr || end.number != name + 1) return false;
+  struct stat info;
+  return stat(link.c_str(), &info) == 0 && S_ISCHR(info.st_mode) && info.st_rdev == end.rdev &&
+         info.st_dev == end.devpts;
 }
 
-// Whether a process holds a lock on the end's terminal (flock, which the
-// relay itself never takes). A host of the driver that is alive holds one for
-// as long as it has the line; the kernel's table of locks names it, also
-// where that process's descriptors cannot be read.
-bool Locked(const End& end) {
-  struct stat device;
-  if (fstat(end.slave, &device) != 0) return false;
+// The descriptor by which process PID has the end's terminal open, -1 for
+// none and where its descriptors cannot be read.
+int DescriptorOf(pid_t pid, const End& end) {
+  const std::string fds = "/proc/" + std::to_string(pid) + "/fd";
+  DIR* open = opendir(fds.c_str());
+  if (open == nullptr) return -1;  // gone, or not ours to read
+  int found = -1;
+  for (struct dirent* fd = readdir(open); fd != nullptr && found < 0; fd = readdir(open)) {
+    if (fd->d_name[0] < '0' || fd->d_name[0] > '9') continue;
+    if (LeadsTo(fds + "/" + fd->d_name, end)) found = atoi(fd->d_name);
+  }
+  closedir(open);
+  return found;
+}
+
+// Whether process PID still runs (a zombie has closed its files), and when
+// it started, from /proc/PID/stat, which every user may read.
+bool Running(pid_t pid, unsigned long long* started) {
+  char path[64];
+  snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
+  FILE* file = fopen(path, "r");
+  if (file == nullptr) return false;
+  char text[1024];
+  size_t n = fread(text, 1, sizeof text - 1, file);
+  fclose(file);
+  text[n] = '\0';
+  // "PID (NAME) STATE ...", the start time 22nd; NAME may hold blanks and ')'.
+  const char* fields = strrchr(text, ')');
+  char state = 0;
+  if (fields == nullptr ||
+      sscanf(fields + 1, " %c %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %llu", &state,
+             started) != 2) {
+    return false;
+  }
+  return state != 'Z' && state != 'X' && state != 'x';
+}
+
+// The process that holds a lock on the end's terminal (flock, which the
+// relay itself never takes), 0 for none. A host of the driver that is alive
+// holds one for as long as it has the line; the kernel's table of locks
+// names it, also where that process's descriptors cannot be read.
+pid_t LockHolder(const End& end) {
   FILE* locks = fopen("/proc/locks", "r");
-  if (locks == nullptr) return false;
-  bool locked = false;
+  if (locks == nullptr) return 0;
+  pid_t holder = 0;
   char line[256];
-  while (!locked && fgets(line, sizeof line, locks) != nullptr) {
+  while (holder == 0 && fgets(line, sizeof line, locks) != nullptr) {
+    int pid = 0;
     unsigned major = 0, minor = 0;
     unsigned long inode = 0;
     // "1: FLOCK  ADVISORY  WRITE 1234 00:1a:3 0 EOF"; "->" marks a waiter.
     if (strstr(line, "->") != nullptr || strstr(line, " FLOCK ") == nullptr) continue;
-    if (sscanf(line, "%*s %*s %*s %*s %*d %x:%x:%lu", &major, &minor, &inode) != 3) continue;
-    locked = major == major(device.st_dev) && minor == minor(device.st_dev) && inode == device.st_ino;
+    if (sscanf(line, "%*s %*s %*s %*s %d %x:%x:%lu", &pid, &major, &minor, &inode) != 4) continue;
+    const bool onTheDevice = major == major(end.devpts) && minor == minor(end.devpts) && inode == end.inode;
+    if (onTheDevice && pid > 0) holder = pid;
   }
   fclose(locks);
-  return locked;
+  return holder;
 }
 
-// Whether a process other than the relay has the end's terminal open: one
-// that holds its lock, or one whose descriptors show it. A process whose
-// descriptors cannot be read (another user's, where the relay is not root's,
-// or one that hides them) and that holds no lock is taken not to.
-bool HeldByAnotherProcess(End* end) {
-  if (!end->holder.empty() && LinksTo(end->holder, end->device)) return true;
-  end->holder.clear();
-  if (Locked(*end)) return true;
-  DIR* processes = opendir("/proc");
-  if (processes == nullptr) return true;  // cannot tell: leave the flag
-  const std::string self = std::to_string(getpid());
-  bool held = false;
-  for (struct dirent* process = readdir(processes); process != nullptr && !held; process = readdir(processes)) {
-    const char* pid = process->d_name;
-    if (pid[0] < '0' || pid[0] > '9' || self == pid) continue;
-    const std::string fds = std::string("/proc/") + pid + "/fd";
-    DIR* open = opendir(fds.c_str());
-    if (open == nullptr) continue;  // gone, or not ours to read
-    for (struct dirent* fd = readdir(open); fd != nullptr; fd = readdir(open)) {
-      if (fd->d_name[0] == '.') continue;
-      const std::string link = fds + "/" + fd->d_name;
-      if (LinksTo(link, end->device)) {
-        end->holder = link;
-        held = true;
-        break;
-      }
+// Whether the remembered holder still has the end's terminal: its descriptor
+// still leads there, or, for one known by its lock alone, it still runs and
+// (looked at again every kLockCheckMs) still holds the lock.
+bool StillHolds(End* end, long long now) {
+  Holder& holder = end->holder;
+  if (holder.fd >= 0) return LeadsTo(DescriptorPath(holder.pid, holder.fd), *end);
+  unsigned long long started = 0;
+  if (!Running(holder.pid, &started) || started != holder.started) return false;
+  if (now - holder.lockSeenMs < kLockCheckMs) return true;
+  holder.lockSeenMs = now;
+  return LockHolder(*end) == holder.pid;
+}
+
+// Looks for a process other than the relay that has the end's terminal
+// open, and remembers it: the one that holds its lock, or one whose
+// descriptors show it.
+bool FindHolder(End* end, long long now) {
+  Holder found;
+  found.pid = LockHolder(*end);
+  if (found.pid > 0) {
+    found.fd = DescriptorOf(found.pid, *end);
+    found.lockSeenMs = now;
+    if (found.fd >= 0 || Running(found.pid, &found.started)) {
+      end->holder = found;
+      return true;
     }
-    closedir(open);
+  }
+  DIR* processes = opendir("/proc");
+  if (processes == nullptr) return false;
+  const pid_t self = getpid();
+  for (struct dirent* process = readdir(processes); process != nullptr; process = readdir(processes)) {
+    if (process->d_name[0] < '0' || process->d_name[0] > '9') continue;
+    const pid_t pid = atoi(process->d_name);
+    if (pid == self) continue;
+    const int fd = DescriptorOf(pid, *end);
+    if (fd >= 0) {
+      end->holder = Holder();
+      end->holder.pid = pid;
+      end->holder.fd = fd;
+      break;
+    }
   }
   closedir(processes);
-  return held;
+  return end->holder.pid > 0;
 }
 
-// Clears the exclusive flag of an end whose holder has died.
+// Clears the exclusive flag of an end whose holder has gone. Where nobody
+// was ever seen holding it, the relay does not guess: it closes its own
+// descriptor of the terminal and waits for the last program to close it
+// (FreeWhenClosed).
 void FreeIfHolderGone(End* end) {
   int exclusive = 0;
   if (ioctl(end->slave, TIOCGEXCL, &exclusive) != 0 || exclusive == 0) {
-    end->holder.clear();
+    end->holder = Holder();
+    end->seen = false;
     return;
   }
-  if (!HeldByAnotherProcess(end)) ioctl(end->slave, TIOCNXCL, nullptr);
+  const long long now = NowMs();
+  if (end->holder.pid > 0 && StillHolds(end, now)) return;
+  end->holder = Holder();
+  if (FindHolder(end, now)) {
+    end->seen = true;
+    return;
+  }
+  if (end->seen) {
+    ioctl(end->slave, TIOCNXCL, nullptr);  // the holder it saw is gone
+    end->seen = false;
+    return;
+  }
+  close(end->slave);
+  end->slave = -1;
+  end->released = true;
+}
+
+// Whether no program has the end's terminal open: with the relay's own
+// descriptor closed, its master side then reads as hung up.
+bool NobodyHasIt(const End& end) {
+  struct pollfd side = {end.master, POLLIN, 0};
+  return poll(&side, 1, 0) == 1 && (side.revents & POLLHUP) != 0;
 }
 
 bool WriteAll(int fd, const char* bytes, ssize_t count) {
@@ -213,6 +366,45 @@ bool WriteAll(int fd, const char* bytes, ssize_t count) {
     count -= n;
   }
   return true;
+}
+
+// For an end the relay let go of: once no program has its terminal open,
+// the relay opens it again and clears its flag, or, where it may not open a
+// terminal whose flag is set (not being root's), forwards what the last
+// program wrote (after the stall, if NAME's side is stalled) and puts a new
+// pseudo-terminal behind the link. False when no new one can be made.
+bool FreeWhenClosed(const std::string& dir, Pair* pair, int e, bool stalled) {
+  End& end = pair->ends[e];
+  if (!NobodyHasIt(end)) return true;
+  const int fd = open(end.device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  struct stat info;
+  if (fd >= 0 && fstat(fd, &info) == 0 && info.st_rdev == end.rdev && info.st_dev == end.devpts) {
+    ioctl(fd, TIOCNXCL, nullptr);
+    end.slave = fd;
+    end.released = false;
+    end.seen = false;
+    end.holder = Holder();
+    return true;
+  }
+  if (fd >= 0) close(fd);
+  if (!NobodyHasIt(end)) return true;  // opened meanwhile, by a program that may
+  // As a serial port's last closing waits until its output has gone, what
+  // the last program wrote goes on first, once the line takes it again.
+  if (stalled) return true;
+  char buffer[4096];
+  for (;;) {
+    struct pollfd side = {end.master, POLLIN, 0};
+    if (poll(&side, 1, 0) != 1 || (side.revents & POLLIN) == 0) break;
+    const ssize_t count = read(end.master, buffer, sizeof buffer);
+    if (count <= 0) break;
+    WriteAll(pair->ends[1 - e].master, buffer, count);
+  }
+  // The old terminal goes once the link leads to the new one: its number is
+  // not free for another program's terminal while the link still names it.
+  const int old = end.master;
+  const bool opened = OpenEnd(dir, &end);
+  close(old);
+  return opened;
 }
 
 }  // namespace
@@ -277,8 +469,15 @@ int main(int argc, char** argv) {
         continue;
       }
       for (int e = 0; e < 2; ++e) {
-        FreeIfHolderGone(&pair.ends[e]);
-        if (Exists(dir + "/stall-" + pair.ends[e].name)) continue;
+        End& end = pair.ends[e];
+        const bool stalled = Exists(dir + "/stall-" + end.name);
+        if (!end.released) {
+          FreeIfHolderGone(&end);
+        } else if (!FreeWhenClosed(dir, &pair, e, stalled)) {
+          RemoveLinks(dir, pairs);
+          return 1;
+        }
+        if (stalled) continue;
         polled.push_back({pair.ends[e].master, POLLIN, 0});
         owners.emplace_back(p, e);
       }

@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
@@ -25,6 +26,9 @@
 
 #include "host/driver_loader.h"
 #include "tests/support/test_env.h"
+#ifndef _WIN32
+#include "tests/support/pty_line.h"
+#endif
 
 using qvtest::Env;
 
@@ -611,6 +615,11 @@ struct ChildHost {
 // descriptors cannot be read (as another user's cannot).
 TEST_F(Line, AHostThatDiedLeavesTheLineFree) {
   OPEN_LINE("QV_TEST_PORT", "QV_TEST_PEER");
+  // Another terminal, locked by a program that lives on (this test) when the
+  // host dies: its lock is not the host's.
+  qvtest::PtyLine other;
+  ASSERT_FALSE(other.device().empty()) << "no pseudo-terminal for the other lock";
+  ASSERT_EQ(0, flock(other.device_fd(), LOCK_EX | LOCK_NB));
   for (int signal : {SIGKILL, SIGTERM, SIGINT}) {
     Driver host;  // loaded here, started in the child
     REQUIRE_DRIVER(host);
@@ -681,6 +690,151 @@ TEST_F(Line, AHostThatDiedLeavesTheLineFree) {
     EXPECT_EQ(1, next.Done());
     EXPECT_EQ(Hex(kClosing), Hex(peer_.Read(kClosing.size(), kQuietMs)));
   }
+}
+
+// Another program than a host of the driver that keeps the line to itself
+// with the exclusive flag, in a process of its own: with a lock or without,
+// with its descriptors hidden from other processes (not dumpable) or not. On
+// the word it closes the line without clearing the flag and lives on.
+class OtherHolder {
+ public:
+  ~OtherHolder() {
+    Kill();
+    if (told_ >= 0) close(told_);
+    if (answers_ >= 0) close(answers_);
+  }
+
+  // Returns once the program holds the line.
+  bool Start(const std::string& port, bool lock, bool hidden) {
+    int told[2], answers[2];
+    if (pipe(told) != 0) return false;
+    if (pipe(answers) != 0) {
+      close(told[0]);
+      close(told[1]);
+      return false;
+    }
+    fflush(nullptr);
+    pid_ = fork();
+    if (pid_ == 0) {
+      prctl(PR_SET_PDEATHSIG, SIGKILL);  // never outlives the test
+      alarm(60);
+      if (hidden) prctl(PR_SET_DUMPABLE, 0);
+      close(told[1]);
+      close(answers[0]);
+      const int fd = open(port.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+      const bool held = fd >= 0 && (!lock || flock(fd, LOCK_EX | LOCK_NB) == 0) && ioctl(fd, TIOCEXCL, NULL) == 0;
+      char answer = held ? 1 : 0;
+      if (write(answers[1], &answer, 1) != 1) _exit(3);
+      if (read(told[0], &answer, 1) == 1) {
+        close(fd);  // the flag stays: the relay keeps the terminal open
+        if (write(answers[1], &answer, 1) != 1) _exit(3);
+      }
+      for (;;) pause();
+    }
+    close(told[0]);
+    close(answers[1]);
+    told_ = told[1];
+    answers_ = answers[0];
+    return pid_ > 0 && Answered();
+  }
+
+  // Closes the line, leaving the flag set; returns once it is closed.
+  bool LetGo() {
+    const char word = 1;
+    return write(told_, &word, 1) == 1 && Answered();
+  }
+
+  bool Alive() {
+    if (pid_ > 0 && waitpid(pid_, nullptr, WNOHANG) == pid_) pid_ = -1;  // died, and reaped
+    return pid_ > 0;
+  }
+
+  // Kills the program (it cannot clear its flag) and waits for its end.
+  void Kill() {
+    if (pid_ > 0 && kill(pid_, SIGKILL) == 0) waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+  }
+
+ private:
+  bool Answered() {
+    struct pollfd ready = {answers_, POLLIN, 0};
+    char answer = 0;
+    return poll(&ready, 1, 10000) == 1 && read(answers_, &answer, 1) == 1 && answer == 1;
+  }
+
+  pid_t pid_ = -1;
+  int told_ = -1;
+  int answers_ = -1;
+};
+
+// Waits up to 2 s for the line's flag to be cleared; the milliseconds it
+// took, or -1 when it stayed.
+long long MsUntilFree(const std::string& port) {
+  const auto start = std::chrono::steady_clock::now();
+  for (;;) {
+    const long long waited =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+    if (ExclusiveFlag(port) == 0) return waited;
+    if (waited >= 2000) return -1;
+    qvtest::SleepMs(5);
+  }
+}
+
+// A program that closes the line and lives on, and has not cleared its flag,
+// leaves the line free: the relay remembers the holder it found, by its
+// descriptor or by its lock, and sees that it no longer holds the line.
+TEST_F(Line, AHolderThatLetsGoOfTheLineAndLivesOnLeavesItFree) {
+  OPEN_LINE("QV_TEST_PORT", "QV_TEST_PEER");
+  struct Kind {
+    bool lock;
+    bool hidden;
+    const char* name;
+  };
+  for (const Kind& kind : {Kind{false, false, "found by its descriptor"}, Kind{true, true, "found by its lock"}}) {
+    OtherHolder holder;
+    ASSERT_TRUE(holder.Start(port_, kind.lock, kind.hidden)) << kind.name << ": the holder did not take the line";
+    qvtest::SleepMs(100);  // the relay has seen it
+    EXPECT_EQ(1, ExclusiveFlag(port_)) << kind.name << ": the live holder lost its flag";
+    ASSERT_TRUE(holder.LetGo()) << kind.name;
+    const long long waitedMs = MsUntilFree(port_);
+    EXPECT_TRUE(holder.Alive()) << kind.name;
+    ASSERT_GE(waitedMs, 0) << kind.name << ": the line stayed locked after its holder closed it";
+    EXPECT_LT(waitedMs, 500) << kind.name << ": the line was freed late";
+  }
+}
+
+// A program the relay cannot look into (its descriptors hidden, where the
+// relay is not root's) that holds the line with the exclusive flag and no
+// lock keeps it: the relay does not take a holder it cannot see for one that
+// is gone. Once that program has died the line is free again.
+TEST_F(Line, AHolderTheRelayCannotSeeKeepsTheLine) {
+  OPEN_LINE("QV_TEST_PORT", "QV_TEST_PEER");
+  OtherHolder holder;
+  ASSERT_TRUE(holder.Start(port_, false, true)) << "the holder did not take the line";
+  int elapsedMs = 0;
+  for (int ms : {50, 150, 350}) {
+    qvtest::SleepMs(ms - elapsedMs);
+    elapsedMs = ms;
+    EXPECT_EQ(1, ExclusiveFlag(port_)) << "after about " << ms << " ms the live holder's flag was gone";
+  }
+  Driver next;
+  REQUIRE_DRIVER(next);
+  int status = -1;
+  EXPECT_EQ("Failed to open Serial Port : " + qvtest::SystemDescription(5),
+            next.Init(20, 2, Parameters(",9600,8,N,1").c_str(), &status));
+  EXPECT_EQ(0, status);
+  EXPECT_TRUE(holder.Alive());
+
+  holder.Kill();
+  const long long waitedMs = MsUntilFree(port_);
+  ASSERT_GE(waitedMs, 0) << "the dead holder's line stayed locked";
+  EXPECT_LT(waitedMs, 500) << "the line was freed late";
+  ASSERT_TRUE(next.Reload()) << next.problem();
+  next.Init(20, 2, Parameters(",9600,8,N,1").c_str(), &status);
+  EXPECT_EQ(1, status);
+  EXPECT_EQ(Hex(kInitSequence), Hex(peer_.Read(kInitSequence.size(), kQuietMs)));
+  EXPECT_EQ(1, next.Done());
+  EXPECT_EQ(Hex(kClosing), Hex(peer_.Read(kClosing.size(), kQuietMs)));
 }
 #endif
 
