@@ -12,13 +12,22 @@
 # written by tools/release_zip.py (sorted entries, fixed permissions, no extra
 # fields). tools/check_reproducible.sh compares two clones' packages.
 #
-# ZIPs left in build/package/ by earlier runs are removed; the one this run
-# made is checked: its checksum, every file the package README names, and
-# every DLL and EXE in it (tests/check_dll.sh: exports, imports, version,
-# security flags, relocations, time stamps), and that no file in it holds the
-# path of the folders it was built in.
+# The ZIP and its checksum are made and checked in a work folder of their
+# own: the checksum, every file the package README names, every DLL and EXE
+# in it (tests/check_dll.sh: exports, imports, version, security flags,
+# relocations, time stamps), and that no file in it holds the path of the
+# folders it was built in. Only once every check has passed, as the last
+# step, are they moved into build/package/, where they replace the ZIPs (and
+# checksums) of earlier runs, of this version or another. A run that fails,
+# in its builds or its checks, leaves build/package/ as it found it.
+#
+# The commit and time given to the 32-bit build (its cache's
+# QV_PACKAGE_COMMIT and QV_PACKAGE_EPOCH) are taken out of its cache again
+# on every way out, a failed build or check included, so that a later build
+# or install by hand in that folder names no commit.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+root=$(pwd)
 bash tools/setup.sh
 
 if commit=$(git rev-parse --verify -q HEAD 2>/dev/null); then
@@ -39,11 +48,41 @@ fi
 export SOURCE_DATE_EPOCH=$epoch
 echo "package: commit $commit, time $epoch ($(date -u -d "@$epoch" '+%Y-%m-%d %H:%M:%S UTC'))"
 
+work=$(mktemp -d "${TMPDIR:-/tmp}/qv-package.XXXXXX")
+named=0
+staged=()
+# unname: the commit and time out of the 32-bit build's cache; its next
+# configure gives the README "not recorded" again.
+unname() {
+  cmake -U QV_PACKAGE_COMMIT -U QV_PACKAGE_EPOCH "$root/build/windows-i686" >/dev/null || return
+  named=0
+}
+# On every way out: the commit and time out of the 32-bit build's cache where
+# they may still be, the work folder and any half-moved file removed, and the
+# run's own exit status kept.
+cleanup() {
+  local status=$?
+  set +e
+  if [ $named = 1 ] && [ -f "$root/build/windows-i686/CMakeCache.txt" ]; then
+    # A configure that fails still writes the cache without them.
+    unname 2>/dev/null ||
+      echo "package: build/windows-i686 does not configure; the commit and time are out of its cache" >&2
+  fi
+  rm -rf "$work"
+  [ ${#staged[@]} = 0 ] || rm -f "${staged[@]}"
+  exit $status
+}
+trap cleanup EXIT
+
 for preset in windows-x86_64 windows-i686; do
   echo "== $preset"
   # The package README, made in the 32-bit build, names the commit and the time.
-  [ "$preset" = windows-i686 ] && named=(-DQV_PACKAGE_COMMIT="$commit" -DQV_PACKAGE_EPOCH="$epoch") || named=()
-  cmake --preset "$preset" "${named[@]}" >/dev/null
+  named_args=()
+  if [ "$preset" = windows-i686 ]; then
+    named=1
+    named_args=(-DQV_PACKAGE_COMMIT="$commit" -DQV_PACKAGE_EPOCH="$epoch")
+  fi
+  cmake --preset "$preset" "${named_args[@]}" >/dev/null
   cmake --build --preset "$preset" --target QV-731 display_host display_sim
 done
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build/windows-i686/CMakeCache.txt)
@@ -51,23 +90,17 @@ version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build/windows-i686/CMakeC
 name=QV-731-$version-win32-x64
 zip=$name.zip
 
-# This ZIP replaces those of earlier runs, of this version or another.
-mkdir -p build/package
-rm -f build/package/QV-731-*-win32-x64.zip build/package/QV-731-*-win32-x64.zip.sha256
-work=$(mktemp -d "${TMPDIR:-/tmp}/qv-package.XXXXXX")
-trap 'rm -rf "$work"' EXIT
+# The ZIP and its checksum, in the work folder.
 cmake --install build/windows-i686 --prefix "$work/$name" --strip >/dev/null
-# The commit and time belong to this package alone: a later build in the same
-# folder says again that it names none.
-cmake -U QV_PACKAGE_COMMIT -U QV_PACKAGE_EPOCH build/windows-i686 >/dev/null
-python3 tools/release_zip.py "build/package/$zip" "$epoch" "$work/$name"
-(cd build/package && sha256sum "$zip" >"$zip.sha256")
+# The commit and time belong to this package alone: a later build or install
+# in the same folder names none.
+unname
+python3 tools/release_zip.py "$work/$zip" "$epoch" "$work/$name"
+(cd "$work" && sha256sum "$zip" >"$zip.sha256")
 
-echo "== $zip.sha256"
-cd build/package
-cat "$zip.sha256"
-sha256sum -c "$zip.sha256"
-listing=$(cmake -E tar tf "$zip")
+echo "== checks of $zip"
+(cd "$work" && sha256sum -c "$zip.sha256")
+listing=$(cmake -E tar tf "$work/$zip")
 missing=0
 for file in QV-731.dll display_host.exe display_sim.exe x64/QV-731.dll x64/display_host.exe x64/display_sim.exe \
             driver/display_driver.h LICENSE README.txt; do
@@ -81,15 +114,29 @@ echo "package: all the files its README names are in $zip"
 
 # The programs as they are in the ZIP.
 mkdir "$work/unpacked"
-(cd "$work/unpacked" && cmake -E tar xf "$OLDPWD/$zip")
+(cd "$work/unpacked" && cmake -E tar xf "$work/$zip")
 unpacked=$work/unpacked/$name
-../../tests/check_dll.sh --epoch "$epoch" i686-w64-mingw32-objdump "$unpacked/QV-731.dll" \
+tests/check_dll.sh --epoch "$epoch" i686-w64-mingw32-objdump "$unpacked/QV-731.dll" \
   "$unpacked/display_host.exe" "$unpacked/display_sim.exe"
-../../tests/check_dll.sh --epoch "$epoch" x86_64-w64-mingw32-objdump "$unpacked/x64/QV-731.dll" \
+tests/check_dll.sh --epoch "$epoch" x86_64-w64-mingw32-objdump "$unpacked/x64/QV-731.dll" \
   "$unpacked/x64/display_host.exe" "$unpacked/x64/display_sim.exe"
 # No path of this folder, its build folders or the staging folder in any file.
-if grep -rlaF -e "$(cd ../.. && pwd)" -e "$work/$name" "$unpacked"; then
+if grep -rlaF -e "$root" -e "$work/$name" "$unpacked"; then
   echo "package: the files above hold the path of a folder they were built or staged in" >&2
   exit 1
 fi
+
+# Every check passed: the ZIP and its checksum into build/package/, first
+# under names of their own (the work folder may be on another file system),
+# then in place of those of earlier runs.
+mkdir -p build/package
+staged=("build/package/.$zip.new" "build/package/.$zip.sha256.new")
+cp "$work/$zip" "${staged[0]}"
+cp "$work/$zip.sha256" "${staged[1]}"
+rm -f build/package/QV-731-*-win32-x64.zip build/package/QV-731-*-win32-x64.zip.sha256
+mv -f "${staged[0]}" "build/package/$zip"
+mv -f "${staged[1]}" "build/package/$zip.sha256"
+staged=()
+echo "== build/package/$zip.sha256"
+cat "build/package/$zip.sha256"
 echo "package: build/package/$zip is made and checked"

@@ -10,14 +10,19 @@
 #   it cannot make;
 # - vm32/image.sh takes its package mirror from apt's configuration only;
 # - demo.sh copies the picture out of the 32-bit machine;
-# - package.sh removes the ZIPs of earlier runs, stamps its own with the
-#   commit's time (or SOURCE_DATE_EPOCH) and checks only that one;
+# - package.sh stamps its ZIP with the commit's time (or SOURCE_DATE_EPOCH),
+#   checks only that one, and puts it in place of the ZIPs of earlier runs
+#   only once every check has passed: a failed build or check leaves
+#   build/package/ as it was; the commit goes out of the 32-bit build's cache
+#   on every way out;
 #   release_zip.py writes the same bytes from the same files, whatever their
 #   folder, order, times and permissions on disk;
 # - with_ports.sh and demo.sh leave the caller's WINEPREFIX as it is, the
 #   demo leaves nothing in the temporary folder and says where the log of a
 #   failed Init is;
 # - setup.sh as a user who is not root changes the system only through sudo;
+# - tests/check_output.sh passes a program only on status 0 and the exact
+#   lines, and passes a skip (77) on;
 # - a test preset that finds no tests fails.
 #
 #   check_scripts.sh SOURCE_DIR
@@ -121,19 +126,30 @@ status=$?
 # (cmake installs files named after themselves): in a git checkout of its own
 # whose commit has a known time.
 copy=$(project package tools/package.sh tools/release_zip.py)
-stub "$copy/tests/check_dll.sh" 'echo "$*" >>"$(dirname "$0")/checked.txt"
+# The faults a run is given: files named in $faults (a check of one objdump's
+# programs that fails, a build that fails, a file missing from the ZIP, a
+# program that holds the path of the project folder).
+faults=$work/package-faults
+mkdir "$faults"
+stub "$copy/tests/check_dll.sh" "echo \"\$*\" >>\"\$(dirname \"\$0\")/checked.txt\"
+[ ! -e '$faults/check-'\"\$3\" ] || { echo \"FAIL: the stand-in check of \$3 fails\"; exit 1; }
 shift 3
-echo $(cat "$@") "" >>"$(dirname "$0")/checked.txt"'
+echo \$(cat \"\$@\") '' >>\"\$(dirname \"\$0\")/checked.txt\""
 real_cmake=$(PATH=${PATH#"$work/bin:"} command -v cmake)
 stub "$work/package-bin/cmake" "case \$1 in
   -E) exec '$real_cmake' \"\$@\" ;;
+  -U) echo \"\${*:1:\$#-1} \$(cd \"\${*: -1}\" && pwd)\" >>'$copy/unset.txt' ;;
   --preset)
     echo \"\$*\" >>'$copy/configured.txt'
     mkdir -p build/\$2 && echo CMAKE_PROJECT_VERSION:STATIC=9.8.7.6 >build/\$2/CMakeCache.txt ;;
+  --build)
+    [ ! -e '$faults/build-'\"\$3\" ] || { echo \"stand-in: the build of \$3 fails\"; exit 1; } ;;
   --install)
     mkdir -p \"\$4/x64\" \"\$4/driver\"
     for f in QV-731.dll display_host.exe display_sim.exe x64/QV-731.dll x64/display_host.exe x64/display_sim.exe \\
-             driver/display_driver.h LICENSE README.txt; do echo \"\$f\" >\"\$4/\$f\"; done ;;
+             driver/display_driver.h LICENSE README.txt; do echo \"\$f\" >\"\$4/\$f\"; done
+    [ ! -e '$faults/missing' ] || rm \"\$4/README.txt\"
+    [ ! -e '$faults/path' ] || echo \"built in \$PWD\" >>\"\$4/x64/display_sim.exe\" ;;
 esac"
 git -C "$copy" init -q && git -C "$copy" add -A &&
   GIT_AUTHOR_DATE='@1500000000 +0000' GIT_COMMITTER_DATE='@1500000000 +0000' \
@@ -144,7 +160,21 @@ mkdir -p "$copy/build/package"
 echo "an earlier ZIP" >"$copy/build/package/QV-731-1.0.0.1-win32-x64.zip"
 echo "0000  QV-731-1.0.0.1-win32-x64.zip" >"$copy/build/package/QV-731-1.0.0.1-win32-x64.zip.sha256"
 echo "kept" >"$copy/build/package/notes.txt"
-package() { (cd "$copy" && PATH=$work/package-bin:$PATH bash tools/package.sh) >"$work/package-out.txt" 2>&1; }
+# package: a run, with a temporary folder of its own, which it leaves empty,
+# noting each cmake -U in unset.txt (with the build folder's full path).
+mkdir "$work/package-tmp"
+package() {
+  rm -f "$copy/unset.txt"
+  (cd "$copy" && PATH=$work/package-bin:$PATH TMPDIR=$work/package-tmp bash tools/package.sh) >"$work/package-out.txt" 2>&1
+  local status=$?
+  [ -z "$(ls -A "$work/package-tmp")" ] || fail "package.sh left its work folder: $(ls -A "$work/package-tmp")"
+  rm -rf "${work:?}/package-tmp/"*
+  return $status
+}
+# unnamed: the commit and time were taken out of the 32-bit build's cache, once.
+unnamed() {
+  [ "$(cat "$copy/unset.txt" 2>/dev/null)" = "-U QV_PACKAGE_COMMIT -U QV_PACKAGE_EPOCH $copy/build/windows-i686" ]
+}
 # zip_times ZIP: each entry's name and time, in the ZIP's order.
 zip_times() {
   python3 -c 'import sys, zipfile
@@ -172,6 +202,7 @@ for i in zipfile.ZipFile(sys.argv[1]).infolist():
 [ "$(grep -c . <<<"$times")" = 12 ] || fail "package.sh: the ZIP has not its 9 files and 3 folders: $times"
 grep -qx -- "--preset windows-i686 -DQV_PACKAGE_COMMIT=$head -DQV_PACKAGE_EPOCH=1500000000" "$copy/configured.txt" ||
   fail "package.sh did not give the 32-bit build the commit and its time: $(cat "$copy/configured.txt")"
+unnamed || fail "package.sh did not take the commit and time out of the 32-bit build's cache: $(cat "$copy/unset.txt" 2>/dev/null)"
 # Each objdump's check on the files unpacked from the ZIP (each holds its name).
 checked=$(cat "$copy/tests/checked.txt" 2>/dev/null)
 for files in "i686:QV-731.dll display_host.exe display_sim.exe" "x86_64:x64/QV-731.dll x64/display_host.exe x64/display_sim.exe"; do
@@ -190,6 +221,35 @@ status=$?
 [ -e "$zip" ] || fail "package.sh with SOURCE_DATE_EPOCH=yesterday removed the ZIP before refusing"
 grep -q 'package: SOURCE_DATE_EPOCH "yesterday" is not a count of seconds since 1970' "$work/package-out.txt" ||
   fail "package.sh with SOURCE_DATE_EPOCH=yesterday: no reason given: $(cat "$work/package-out.txt")"
+# A run that fails, in a check or in the 32-bit build, ends with status 1 and
+# leaves build/package/ as it found it: an earlier run's good ZIP and its
+# checksum as they were, or, where there was none, no ZIP and no checksum.
+# Either way the commit and time are out of the 32-bit build's cache again.
+package_folder() { (cd "$copy/build/package" && ls -A && sha256sum -- *); }
+for fault in check-x86_64-w64-mingw32-objdump check-i686-w64-mingw32-objdump missing path build-windows-i686; do
+  for earlier in a-good-zip none; do
+    [ $earlier = a-good-zip ] || rm -f "$copy"/build/package/QV-731-*
+    before=$(package_folder)
+    touch "$faults/$fault"
+    SOURCE_DATE_EPOCH=1700000000 package
+    status=$?
+    rm "$faults/$fault"
+    what="package.sh with the fault $fault and $earlier in build/package"
+    [ $status = 1 ] || fail "$what should end with status 1, got $status: $(cat "$work/package-out.txt")"
+    case $fault in
+      check-*) reason="FAIL: the stand-in check of ${fault#check-} fails" ;;
+      missing) reason="package: README.txt is missing from QV-731-9.8.7.6-win32-x64.zip" ;;
+      path) reason="package: the files above hold the path of a folder they were built or staged in" ;;
+      build-*) reason="stand-in: the build of ${fault#build-} fails" ;;
+    esac
+    grep -qxF "$reason" "$work/package-out.txt" || fail "$what: no reason given: $(cat "$work/package-out.txt")"
+    [ "$(package_folder)" = "$before" ] ||
+      fail "$what changed build/package: $(package_folder), not $before: $(cat "$work/package-out.txt")"
+    unnamed || fail "$what left the commit and time in the 32-bit build's cache: $(cat "$copy/unset.txt" 2>/dev/null)"
+  done
+  # Made again, the good ZIP for the next fault.
+  package || fail "package.sh failed: $(cat "$work/package-out.txt")"
+done
 
 # vm32/run.sh, with a disk image already there and qemu standing in: it
 # notes that it was started and ends as a machine that ran nothing.
@@ -608,6 +668,29 @@ status=$?
 [ $status = 0 ] && [ ! -s "$calls" ] && [ "$(cat "$stage/out.txt")" = "setup: all build and test tools are present" ] ||
   fail "setup.sh with everything installed should do nothing, got status $status, calls: $(cat "$calls"): $(cat "$stage/out.txt")"
 [ -z "$(ls -A "$stage/tmp")" ] || fail "setup.sh left its files in the temporary folder: $(ls -A "$stage/tmp")"
+
+# tests/check_output.sh: the lines expected and status 0, or a failure with
+# its reason; a program that prints the right lines and then fails or crashes
+# fails; a skip (77) is passed on.
+# expect_output STATUS REASON LINE... -- PROGRAM...: its status and reason.
+expect_output() {
+  local status=$1 reason=$2 out got
+  shift 2
+  out=$(bash "$source_dir/tests/check_output.sh" "$@" 2>&1)
+  got=$?
+  [ $got = "$status" ] || fail "check_output.sh $*: status $got, not $status: $out"
+  [ -z "$reason" ] || grep -qxF -- "$reason" <<<"$out" || fail "check_output.sh $*: no \"$reason\": $out"
+}
+expect_output 0 "status 0 and the 2 lines expected from: printf one\r\ntwo\r\n" one two -- printf 'one\r\ntwo\r\n'
+expect_output 1 "FAIL: status 3, not 0, from: bash -c echo one; echo two; exit 3" one two -- bash -c 'echo one; echo two; exit 3'
+expect_output 1 "FAIL: status 139, not 0, from: bash -c echo one; echo two; kill -SEGV \$\$" one two -- \
+  bash -c 'echo one; echo two; kill -SEGV $$'
+expect_output 1 "FAIL: other lines than expected (< expected, > printed) from: printf one\n" one two -- printf 'one\n'
+expect_output 1 "> three" one two -- printf 'one\ntwo\nthree\n'
+expect_output 1 "> one two" one two -- printf 'one two\n'
+expect_output 77 "" one -- bash -c 'echo one; exit 77'
+expect_output 2 "" one two
+expect_output 2 "" -- echo
 
 # A test preset that finds no tests fails (it would count as passed): each
 # one, on a build folder of its own with no tests in it.
