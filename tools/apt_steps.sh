@@ -26,9 +26,14 @@ apt_step() {
   return $rc
 }
 
-# apt_errors: the last step's error lines, indented, at most eight.
+# apt_errors: the last step's error lines, indented, at most eight; else its
+# last lines (a step that failed before apt could say why: sudo, a mount).
 apt_errors() {
-  grep -E '^(E|W): ' "$apt_log.step" | head -n 8 | sed 's/^/  apt said: /'
+  if grep -qE '^(E|W): ' "$apt_log.step"; then
+    grep -E '^(E|W): ' "$apt_log.step" | head -n 8 | sed 's/^/  apt said: /'
+  else
+    tail -n 3 "$apt_log.step" | sed 's/^/  it said: /'
+  fi
 }
 
 # apt_update: updates the package lists. While some cannot be fetched it

@@ -567,6 +567,7 @@ case \$1:\$mirror in
   update:broken) suite=bookworm ;;
   install:out-of-step) [[ \" \$* \" == *' -t quokka '* ]] && exit 0 ;&
   install:broken) echo 'E: Unable to correct problems, you have held broken packages.'; exit 100 ;;
+  *:refused) echo 'sudo: a terminal is required to read the password'; exit 1 ;;
   *) exit 0 ;;
 esac
 echo \"Get:1 http://mirror.invalid/debian \$suite InRelease\"
@@ -658,6 +659,16 @@ setup: the package mirror is probably out of step for a while: run the same comm
 [ "$(grep -c '^apt-get install ' "$calls")" = 2 ] || fail "setup.sh went on after a failed install: $(cat "$calls")"
 grep -qx 'dpkg --remove-architecture i386 as root' "$calls" ||
   fail "setup.sh with a broken mirror left the i386 architecture it added: $(cat "$calls")"
+# A step that fails before apt says anything (here sudo refusing) ends the
+# same way, with what it said.
+echo refused >"$stage/mirror"
+setup "$stage/bin:/usr/bin:/bin"
+status=$?
+out=$(cat "$stage/out.txt")
+[ $status = 1 ] && grep -qx '  it said: sudo: a terminal is required to read the password' <<<"$out" &&
+  [ "$(tail -n 1 <<<"$out")" = "setup: the package mirror is probably out of step for a while: run the same command again later" ] &&
+  grep -qx 'dpkg --remove-architecture i386 as root' "$calls" ||
+  fail "setup.sh whose apt steps fail without a word of apt's should stop with its own, status 1, got $status: $out"
 rm -f "$stage/mirror"
 # Where everything is there, neither apt nor dpkg is asked to change anything.
 stub "$stage/bin/dpkg-query" "echo 'install ok installed'"
