@@ -14,14 +14,15 @@
 // A program that keeps a line to itself sets the terminal's exclusive flag,
 // and the flag stays as long as the terminal is open, here for as long as the
 // relay runs. As the serial hardware's driver frees the port of a program
-// that died, the relay clears a flag whose holder it saw (by its lock or by
-// its descriptors; remembered, and while it lives only it is looked at) and
-// that is gone. It does not guess: a holder it cannot see (another user's process where the
-// relay is not root's, one that hides its descriptors and holds no lock, one
-// in another PID namespace) keeps its flag. For such a flag the relay lets go
-// of its own descriptor of the terminal, so that the far side of the
-// pseudo-terminal tells it (a hang-up) when no process has the terminal open
-// any more, and frees the line then.
+// that died, the relay frees a line whose flag nobody holds any more. It
+// looks for the holder by its lock or by its descriptors, remembers the one
+// it finds, and while that one lives only it is looked at. It does not guess:
+// where it finds none (the holder gone, or one it cannot see: another user's
+// process where the relay is not root's, one that hides its descriptors and
+// holds no lock, one in another PID namespace, one whose lock names a parent
+// that has ended) it lets go of its own descriptor of the terminal, so that
+// the far side of the pseudo-terminal tells it (a hang-up) when no process
+// has the terminal open any more, and frees the line only then.
 //
 //   pty_relay DIR NAME_A:NAME_B [NAME_A:NAME_B]...
 #include <dirent.h>
@@ -67,13 +68,10 @@ struct End {
   int master = -1;
   // Held open so the line stays up while programs come and go; closed (-1)
   // while the relay waits for the last program to close a terminal whose
-  // flag's holder it cannot see.
+  // flag's holder it does not find.
   int slave = -1;
   bool released = false;
   Holder holder;
-  // Whether a holder of the flag now set was ever seen: only then is the flag
-  // cleared when no holder is found.
-  bool seen = false;
 };
 
 struct Pair {
@@ -104,12 +102,12 @@ const char kHelp[] =
     "A program that keeps NAME to itself sets the terminal's exclusive flag. When\n"
     "that program is gone, however it ended, the relay clears the flag, as a\n"
     "serial port is freed when its program dies: the next program can open NAME.\n"
-    "It does not guess. It clears a flag whose holder it saw, by the holder's\n"
-    "lock or by its descriptors, once that holder is gone. A holder it cannot\n"
-    "see (another user's program where the relay is not root's, one that hides\n"
-    "its descriptors and holds no lock, one in another PID namespace) keeps its\n"
-    "flag for as long as any program has NAME open: the relay then closes its\n"
-    "own descriptor of NAME's terminal and frees the line when the terminal\n"
+    "It does not guess. It looks for the holder by its lock or by its\n"
+    "descriptors and remembers it. Where it finds none (the holder gone, or one\n"
+    "it cannot see: another user's program where the relay is not root's, one\n"
+    "that hides its descriptors and holds no lock, one in another PID namespace)\n"
+    "the flag stays for as long as any program has NAME open: the relay closes\n"
+    "its own descriptor of NAME's terminal and frees the line when the terminal\n"
     "tells it that no program has it open any more. Not being root's, it cannot\n"
     "open that terminal again while the flag is set, and puts a new one behind\n"
     "the link, once what the last program wrote has gone on (after the stall,\n"
@@ -153,7 +151,6 @@ bool OpenEnd(const std::string& dir, End* end) {
   end->rdev = info.st_rdev;
   end->inode = info.st_ino;
   end->released = false;
-  end->seen = false;
   end->holder = Holder();
   struct termios tio;
   tcgetattr(end->slave, &tio);
@@ -322,29 +319,20 @@ bool FindHolder(End* end, long long now) {
   return end->holder.pid > 0;
 }
 
-// Clears the exclusive flag of an end whose holder has gone. Where nobody
-// was ever seen holding it, the relay does not guess: it closes its own
-// descriptor of the terminal and waits for the last program to close it
-// (FreeWhenClosed).
+// Frees the line of an end whose flag's holder has gone. Where it finds no
+// holder, the relay does not guess that there is none (one it cannot see may
+// live on): it closes its own descriptor of the terminal and waits for the
+// last program to close it (FreeWhenClosed).
 void FreeIfHolderGone(End* end) {
   int exclusive = 0;
   if (ioctl(end->slave, TIOCGEXCL, &exclusive) != 0 || exclusive == 0) {
     end->holder = Holder();
-    end->seen = false;
     return;
   }
   const long long now = NowMs();
   if (end->holder.pid > 0 && StillHolds(end, now)) return;
   end->holder = Holder();
-  if (FindHolder(end, now)) {
-    end->seen = true;
-    return;
-  }
-  if (end->seen) {
-    ioctl(end->slave, TIOCNXCL, nullptr);  // the holder it saw is gone
-    end->seen = false;
-    return;
-  }
+  if (FindHolder(end, now)) return;
   close(end->slave);
   end->slave = -1;
   end->released = true;
@@ -382,7 +370,6 @@ bool FreeWhenClosed(const std::string& dir, Pair* pair, int e, bool stalled) {
     ioctl(fd, TIOCNXCL, nullptr);
     end.slave = fd;
     end.released = false;
-    end.seen = false;
     end.holder = Holder();
     return true;
   }

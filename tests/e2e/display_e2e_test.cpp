@@ -695,7 +695,11 @@ TEST_F(Line, AHostThatDiedLeavesTheLineFree) {
 // Another program than a host of the driver that keeps the line to itself
 // with the exclusive flag, in a process of its own: with a lock or without,
 // with its descriptors hidden from other processes (not dumpable) or not. On
-// the word it closes the line without clearing the flag and lives on.
+// the word it closes the line without clearing the flag and lives on. Its
+// lock may be taken by a helper process of its own that then ends, as a
+// daemon's parent does: the kernel's table of locks goes on naming the
+// helper.
+enum class Lock { kNone, kOwn, kByAHelperThatEnds };
 class OtherHolder {
  public:
   ~OtherHolder() {
@@ -705,7 +709,7 @@ class OtherHolder {
   }
 
   // Returns once the program holds the line.
-  bool Start(const std::string& port, bool lock, bool hidden) {
+  bool Start(const std::string& port, Lock lock, bool hidden) {
     int told[2], answers[2];
     if (pipe(told) != 0) return false;
     if (pipe(answers) != 0) {
@@ -722,7 +726,15 @@ class OtherHolder {
       close(told[1]);
       close(answers[0]);
       const int fd = open(port.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-      const bool held = fd >= 0 && (!lock || flock(fd, LOCK_EX | LOCK_NB) == 0) && ioctl(fd, TIOCEXCL, NULL) == 0;
+      bool held = fd >= 0 && ioctl(fd, TIOCEXCL, NULL) == 0;
+      if (held && lock == Lock::kOwn) held = flock(fd, LOCK_EX | LOCK_NB) == 0;
+      if (held && lock == Lock::kByAHelperThatEnds) {
+        // The helper lives long enough for the relay to see its lock.
+        const pid_t helper = fork();
+        if (helper == 0) _exit(flock(fd, LOCK_EX | LOCK_NB) == 0 && usleep(150 * 1000) == 0 ? 0 : 3);
+        int how = 0;
+        held = helper > 0 && waitpid(helper, &how, 0) == helper && WIFEXITED(how) && WEXITSTATUS(how) == 0;
+      }
       char answer = held ? 1 : 0;
       if (write(answers[1], &answer, 1) != 1) _exit(3);
       if (read(told[0], &answer, 1) == 1) {
@@ -786,11 +798,12 @@ long long MsUntilFree(const std::string& port) {
 TEST_F(Line, AHolderThatLetsGoOfTheLineAndLivesOnLeavesItFree) {
   OPEN_LINE("QV_TEST_PORT", "QV_TEST_PEER");
   struct Kind {
-    bool lock;
+    Lock lock;
     bool hidden;
     const char* name;
   };
-  for (const Kind& kind : {Kind{false, false, "found by its descriptor"}, Kind{true, true, "found by its lock"}}) {
+  for (const Kind& kind :
+       {Kind{Lock::kNone, false, "found by its descriptor"}, Kind{Lock::kOwn, true, "found by its lock"}}) {
     OtherHolder holder;
     ASSERT_TRUE(holder.Start(port_, kind.lock, kind.hidden)) << kind.name << ": the holder did not take the line";
     qvtest::SleepMs(100);  // the relay has seen it
@@ -807,16 +820,32 @@ TEST_F(Line, AHolderThatLetsGoOfTheLineAndLivesOnLeavesItFree) {
 // relay is not root's) that holds the line with the exclusive flag and no
 // lock keeps it: the relay does not take a holder it cannot see for one that
 // is gone. Once that program has died the line is free again.
+//
+// The same for one whose lock the relay saw, taken by a helper process that
+// has ended since: the lock names a process that is gone, while the holder
+// it cannot see lives on.
 TEST_F(Line, AHolderTheRelayCannotSeeKeepsTheLine) {
   OPEN_LINE("QV_TEST_PORT", "QV_TEST_PEER");
-  OtherHolder holder;
-  ASSERT_TRUE(holder.Start(port_, false, true)) << "the holder did not take the line";
-  int elapsedMs = 0;
-  for (int ms : {50, 150, 350}) {
-    qvtest::SleepMs(ms - elapsedMs);
-    elapsedMs = ms;
-    EXPECT_EQ(1, ExclusiveFlag(port_)) << "after about " << ms << " ms the live holder's flag was gone";
+  for (Lock lock : {Lock::kNone, Lock::kByAHelperThatEnds}) {
+    const char* kind = lock == Lock::kNone ? "no lock" : "a lock by a helper that ended";
+    OtherHolder holder;
+    ASSERT_TRUE(holder.Start(port_, lock, true)) << kind << ": the holder did not take the line";
+    int elapsedMs = 0;
+    for (int ms : {50, 150, 350}) {
+      qvtest::SleepMs(ms - elapsedMs);
+      elapsedMs = ms;
+      EXPECT_EQ(1, ExclusiveFlag(port_)) << kind << ": after about " << ms << " ms the live holder's flag was gone";
+    }
+    EXPECT_TRUE(holder.Alive()) << kind;
+    holder.Kill();
+    const long long waitedMs = MsUntilFree(port_);
+    ASSERT_GE(waitedMs, 0) << kind << ": the dead holder's line stayed locked";
+    EXPECT_LT(waitedMs, 500) << kind << ": the line was freed late";
   }
+  // A host of the driver meanwhile is refused, and gets the line once the
+  // holder has died.
+  OtherHolder holder;
+  ASSERT_TRUE(holder.Start(port_, Lock::kNone, true)) << "the holder did not take the line";
   Driver next;
   REQUIRE_DRIVER(next);
   int status = -1;
