@@ -79,14 +79,13 @@ apt_undo() {
 }
 [ ${#need[@]} -eq 0 ] || install "${need[@]}"
 
-# Where Wine cannot start 32-bit programs (a kernel without 32-bit support),
-# the 32-bit Windows tests run in a throwaway virtual machine
-# (tools/vm32/run.sh): qemu and what builds its disk from Debian's packages.
+# The serial bench (tests/hardware/) runs in a throwaway virtual machine
+# (tools/vm32/run.sh) on every machine, and where Wine cannot start 32-bit
+# programs (a kernel without 32-bit support) the 32-bit Windows tests do too:
+# qemu and what builds its disk from Debian's packages.
 need=()
-if bash "$(dirname "$0")/vm32/run.sh" --needed; then
-  for p in qemu-system-x86 debootstrap e2fsprogs; do
-    have_pkg "$p" || need+=("$p")
-  done
-fi
+for p in qemu-system-x86 debootstrap e2fsprogs; do
+  have_pkg "$p" || need+=("$p")
+done
 [ ${#need[@]} -eq 0 ] || install "${need[@]}"
 echo "setup: all build and test tools are present"

@@ -5,7 +5,11 @@
 # runs the job, leaves its exit code in the job folder and powers off.
 #
 # The job folder's "job" file sets QV_MODE (setup or run) and QV_WORK, and its
-# "command" file is the bash script to run.
+# "command" file is the bash script to run. For the serial bench it may also
+# set QV_SHARE, a folder of the machine outside (tag qvshare) mounted at the
+# same path without a cache, so that both sides see each other's files at
+# once, and QV_USB=1, which loads the USB serial adapter's drivers and waits
+# for its device.
 PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin
 HOME=/root
 LANG=C.UTF-8
@@ -42,6 +46,8 @@ if ! mount -t 9p -o trans=virtio,version=9p2000.L,msize=262144 qvrun /run/qv; th
 fi
 QV_MODE=run
 QV_WORK=
+QV_SHARE=
+QV_USB=0
 . /run/qv/job
 if [ -n "$QV_WORK" ]; then
   mkdir -p "$QV_WORK"
@@ -52,6 +58,22 @@ if [ -n "$QV_WORK" ]; then
     say "the project folder cannot be mounted at $QV_WORK"
     off
   fi
+fi
+
+if [ -n "$QV_SHARE" ]; then
+  mkdir -p "$QV_SHARE"
+  if ! mount -t 9p -o trans=virtio,version=9p2000.L,msize=262144 qvshare "$QV_SHARE"; then
+    say "the shared folder cannot be mounted at $QV_SHARE"
+    off
+  fi
+fi
+if [ "$QV_USB" = 1 ]; then
+  modprobe -a xhci_pci ftdi_sio 2>/dev/null
+  for _ in $(seq 300); do
+    [ -e /dev/ttyUSB0 ] && break
+    sleep 0.1
+  done
+  [ -e /dev/ttyUSB0 ] || say "no USB serial adapter after 30 s"
 fi
 
 # Wine for 32-bit programs, in the prefix the project's scripts use.

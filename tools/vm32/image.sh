@@ -16,8 +16,11 @@ mkdir -p "$out"
 : >"$log"
 
 # What the guest needs: the kernel, Wine for 32-bit programs, ctest to run the
-# tests, the objdump and strings of the DLL check, python3 for test helpers.
-packages="linux-image-amd64 wine wine32:i386 wine64 cmake binutils binutils-mingw-w64-i686 python3 procps"
+# tests, the objdump and strings of the DLL check, python3 for test helpers,
+# the native programs' libraries (the simulated display's PNG pictures) and
+# kmod, which loads the serial bench's USB drivers.
+packages="linux-image-amd64 wine wine32:i386 wine64 cmake binutils binutils-mingw-w64-i686 python3 procps
+  libpng16-16 kmod"
 
 # The Debian mirror this machine's apt already uses, read by apt itself from
 # its configuration (sources.list and sources.list.d/, one-line and deb822

@@ -7,10 +7,25 @@
 # current folder, which must be inside the project. Its output comes back as it
 # is printed and its exit code is this script's.
 #
-#   tools/vm32/run.sh [--timeout SECONDS] [--] COMMAND [ARGUMENT]...
+#   tools/vm32/run.sh [--timeout SECONDS] [BENCH OPTIONS] [--] COMMAND [ARGUMENT]...
 #   tools/vm32/run.sh --prepare        only build the image
 #   tools/vm32/run.sh --needed         exit 0 where 32-bit Windows programs
 #                                      must run in the machine, 1 elsewhere
+#
+# The serial bench: real serial drivers of the machine's kernel on hardware
+# that qemu emulates, with the far ends, the hardware's set-up and the adapter
+# in reach of this machine (BACKEND is a qemu character device without its
+# id: pty, file,path=F, pipe,path=P (P.in and P.out), socket,path=S,server=on,wait=off):
+#   --uart BACKEND    a 16550A UART, the machine's /dev/ttyS1 (COM2 natively)
+#   --usb BACKEND     an FTDI USB serial adapter on an xHCI controller, the
+#                     machine's /dev/ttyUSB0 (qemu device id "adapter"); its
+#                     drivers are loaded and its device waited for
+#   --trace FILE      how the guest set the hardware up (speed, data bits,
+#                     parity, stop bits), as qemu traces it, into FILE
+#   --qmp SOCKET      qemu's control socket: device_del / device_add pull the
+#                     adapter and plug one back
+#   --share DIR       DIR of this machine at the same path in the machine,
+#                     without a cache: each side sees the other's files at once
 #
 # The disk image is built once, from Debian's packages (image.sh, about 3 min),
 # and cached in ~/.cache/qv-731/vm32/ (or $XDG_CACHE_HOME); a change of its
@@ -39,12 +54,22 @@ fi
 
 limit=${QV_VM32_TIMEOUT:-1800}
 prepare=0
+uart=
+usb=
+trace=
+qmp=
+share=
 while [ $# -gt 0 ]; do
   case $1 in
     --timeout) limit=${2:?--timeout needs seconds}; shift 2 ;;
     --prepare) prepare=1; shift ;;
     --) shift; break ;;
-    -h | --help) sed -n '2,22p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    --uart) uart=${2:?--uart needs a qemu character device}; shift 2 ;;
+    --usb) usb=${2:?--usb needs a qemu character device}; shift 2 ;;
+    --trace) trace=${2:?--trace needs a file}; shift 2 ;;
+    --qmp) qmp=${2:?--qmp needs a socket path}; shift 2 ;;
+    --share) share=${2:?--share needs a folder}; shift 2 ;;
+    -h | --help) sed -n '2,36p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     -*) echo "vm32: unknown option $1 (see --help)" >&2; exit 2 ;;
     *) break ;;
   esac
@@ -64,6 +89,16 @@ case $cwd/ in
   "$root"/*) ;;
   *) echo "vm32: run it from inside $root, which is what the machine sees" >&2; exit 2 ;;
 esac
+if [ -n "$share" ]; then
+  if [ ! -d "$share" ]; then
+    echo "vm32: no folder $share to share (--share)" >&2
+    exit 2
+  fi
+  share=$(cd "$share" && pwd)
+  case $share/ in
+    "$root"/*) echo "vm32: the shared folder must be outside $root, which the machine sees already" >&2; exit 2 ;;
+  esac
+fi
 for tool in qemu-system-x86_64 debootstrap mkfs.ext4 unshare setpriv; do
   command -v "$tool" >/dev/null || { echo "vm32: $tool is missing; tools/setup.sh installs it" >&2; exit 2; }
 done
@@ -131,9 +166,25 @@ show_console() {
 # for the power off; leaves the job's exit code in $job/rc.
 boot() {
   local disk=$1 mode=$2 timeout=$3 snapshot=$4 start now filter_pid
+  local bench=() uarts=1
+  if [ "$mode" = run ]; then
+    if [ -n "$uart" ]; then
+      bench+=(-chardev "$uart,id=uart" -device isa-serial,chardev=uart,index=1)
+      uarts=2
+    fi
+    [ -z "$usb" ] || bench+=(-device qemu-xhci,id=xhci -chardev "$usb,id=adapter"
+      -device usb-serial,chardev=adapter,id=adapter,bus=xhci.0)
+    [ -z "$trace" ] || bench+=(-trace enable=serial_update_parameters -trace enable=usb_serial_set_baud
+      -trace enable=usb_serial_set_data -trace "enable=usb_serial_unsupported*" -D "$trace")
+    [ -z "$qmp" ] || bench+=(-qmp "unix:$qmp,server=on,wait=off")
+    [ -z "$share" ] || bench+=(-fsdev "local,id=share,path=$share,security_model=none"
+      -device virtio-9p-pci,fsdev=share,mount_tag=qvshare)
+  fi
   {
     printf 'QV_MODE=%q\n' "$mode"
     printf 'QV_WORK=%q\n' "$root"
+    [ -z "$share" ] || printf 'QV_SHARE=%q\n' "$share"
+    [ -z "$usb" ] || printf 'QV_USB=1\n'
   } >"$job/job"
   rm -f "$job/rc" "$job/console" "$job/console.log"
   mkfifo "$job/console"
@@ -141,17 +192,18 @@ boot() {
   filter_pid=$!
   # The console is the first serial line and the only one, as on a machine
   # without serial ports: Wine opens /dev/ttyS(n-1) for a COMn whose link
-  # leads nowhere. qemu dies with this script (parent-death signal).
+  # leads nowhere. The bench's UART is the second. qemu dies with this script
+  # (parent-death signal).
   setpriv --pdeathsig KILL -- qemu-system-x86_64 -name qv-vm32 -nodefaults -no-user-config \
     "${accel[@]}" -smp 2 -m 3072 \
     -display none -monitor none -no-reboot \
     -chardev stdio,id=console,signal=off -serial chardev:console \
     -kernel "$disk/vmlinuz" -initrd "$disk/initrd.img" \
-    -append "root=/dev/vda rw rootfstype=ext4 fastboot fsck.mode=skip console=ttyS0 8250.nr_uarts=1 quiet loglevel=3 panic=-1 init=/sbin/qv-init" \
+    -append "root=/dev/vda rw rootfstype=ext4 fastboot fsck.mode=skip console=ttyS0 8250.nr_uarts=$uarts quiet loglevel=3 panic=-1 init=/sbin/qv-init" \
     -drive "file=$disk/root.img,format=raw,if=virtio,cache=unsafe$snapshot" \
     -fsdev "local,id=job,path=$job,security_model=none" -device virtio-9p-pci,fsdev=job,mount_tag=qvrun \
     -fsdev "local,id=work,path=$root,security_model=none" -device virtio-9p-pci,fsdev=work,mount_tag=qvwork \
-    </dev/null >"$job/console" &
+    "${bench[@]}" </dev/null >"$job/console" &
   qemu_pid=$!
   start=$(date +%s)
   while kill -0 "$qemu_pid" 2>/dev/null; do

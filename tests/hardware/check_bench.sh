@@ -1,0 +1,58 @@
+#!/usr/bin/env bash
+# The serial bench's tests: the 32-bit DLL under Wine and the native build on
+# the real serial drivers of the test machine's kernel (tools/vm32/), a 16550A
+# UART and an FTDI USB adapter that qemu emulates, in one boot of the
+# machine. The cases run inside it (bench_cases.sh); this side keeps the far
+# ends, the trace of the hardware's set-up and the adapter (bench_host.py).
+#
+#   check_bench.sh PROJECT WINDOWS_BUILD NATIVE_BUILD [FAMILY]...
+#
+# Exits 77 (skipped) where the machine cannot be started: no qemu, or no disk
+# image and no root to build one.
+set -uo pipefail
+root=$(cd "$1" && pwd)
+windows=$(cd "$2" && pwd)
+native=$3
+shift 3
+[ -d "$native" ] && native=$(cd "$native" && pwd)
+here=$(cd "$(dirname "$0")" && pwd)
+
+if ! command -v qemu-system-x86_64 >/dev/null; then
+  echo "check_bench: no qemu-system-x86_64 here (tools/setup.sh installs it); skipped"
+  exit 77
+fi
+if [ "$(id -u)" != 0 ] && ! ls "${XDG_CACHE_HOME:-$HOME/.cache}"/qv-731/vm32/*/ready >/dev/null 2>&1; then
+  echo "check_bench: no disk image of the test machine, and building one needs root; skipped"
+  exit 77
+fi
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/qv-bench.XXXXXX")
+helper=
+cleanup() {
+  if [ -n "$helper" ]; then
+    kill "$helper" 2>/dev/null
+    wait "$helper" 2>/dev/null
+  fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+share=$work/share
+mkdir -p "$share"
+for end in uart usb; do
+  mkfifo "$share/$end.in" "$share/$end.out"
+  : >"$share/$end.bytes"
+done
+: >"$share/trace.log"
+python3 "$here/bench_host.py" "$share" "$work/qmp.sock" &
+helper=$!
+
+start=$(date +%s)
+cd "$root" || exit 1
+tools/vm32/run.sh --timeout 1500 --uart "pipe,path=$share/uart" --usb "pipe,path=$share/usb" \
+  --trace "$share/trace.log" --qmp "$work/qmp.sock" --share "$share" -- \
+  bash "$here/bench_cases.sh" "$share" "$windows" "$native" "$@"
+rc=$?
+echo "check_bench: the bench's machine and cases took $(($(date +%s) - start)) s"
+exit $rc
