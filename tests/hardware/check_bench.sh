@@ -45,7 +45,8 @@ for end in uart usb; do
   : >"$share/$end.bytes"
 done
 : >"$share/trace.log"
-python3 "$here/bench_host.py" "$share" "$work/qmp.sock" &
+mkdir -p "$share/req" "$share/ack"
+python3 "$root/tools/vm32/bench_host.py" "$share" "$work/qmp.sock" &
 helper=$!
 
 start=$(date +%s)

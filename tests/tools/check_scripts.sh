@@ -262,7 +262,9 @@ for tool in qemu-system-x86_64 debootstrap mkfs.ext4 unshare; do stub "$work/bin
 # kernel's and the start-up program's lines among the command's output, and
 # ends the job with the exit code in $work/job-rc.
 stub "$work/bin/qemu-system-x86_64" "touch '$work/qemu-started'
+printf '%s\\n' \"\$@\" >'$work/qemu-args'
 job=\$(printf '%s\\n' \"\$@\" | sed -n 's/^local,id=job,path=\\([^,]*\\),.*/\\1/p')
+cp \"\$job/job\" '$work/job-file'
 printf '[    0.912345] random: crng init done\\r\\n'
 echo 'vm32: [guest 1.52s] running the job'
 echo 'the output of the command'
@@ -280,6 +282,29 @@ status=$?
 [ $status = 0 ] && [ "$(grep -v '^vm32: starting the 32-bit test machine' "$work/vm32-out.txt")" = "the output of the command
 [==========] a line of its own in brackets" ] ||
   fail "vm32/run.sh showed more than the command's output, or ended with status $status: $(cat "$work/vm32-out.txt")"
+# Without the bench's options, one serial line (the console) and no bench.
+grep -q 'console=ttyS0 8250.nr_uarts=1 ' "$work/qemu-args" && ! grep -q -e isa-serial -e usb-serial -e '^-qmp$' \
+  -e '^-D$' -e qvshare "$work/qemu-args" && ! grep -q -e QV_SHARE -e QV_USB "$work/job-file" ||
+  fail "vm32/run.sh without the bench's options started another machine: $(cat "$work/qemu-args")"
+# The bench's options: the UART as the second serial line, the adapter, the
+# trace, the control socket, the shared folder.
+mkdir -p "$work/bench-share"
+vm32 tools/vm32/run.sh --uart pty --usb "pipe,path=$work/usb" --trace "$work/trace.log" --qmp "$work/qmp.sock" \
+  --share "$work/bench-share" -- true
+status=$?
+for arg in 'pty,id=uart' 'isa-serial,chardev=uart,index=1' 'pipe,path=$work/usb,id=adapter' \
+  'usb-serial,chardev=adapter,id=adapter,bus=xhci.0' 'enable=serial_update_parameters' 'enable=usb_serial_set_baud' \
+  'enable=usb_serial_set_data' 'enable=usb_serial_unsupported\*' '$work/trace.log' \
+  'unix:$work/qmp.sock,server=on,wait=off' 'local,id=share,path=$work/bench-share,security_model=none'; do
+  eval "want=\"$arg\""
+  grep -qx -- "$want" "$work/qemu-args" || fail "vm32/run.sh with the bench's options: no qemu argument $want"
+done
+[ $status = 0 ] && grep -q 'console=ttyS0 8250.nr_uarts=2 ' "$work/qemu-args" &&
+  grep -qx "QV_SHARE=$work/bench-share" "$work/job-file" && grep -qx 'QV_USB=1' "$work/job-file" ||
+  fail "vm32/run.sh with the bench's options: status $status, job $(cat "$work/job-file"), $(cat "$work/qemu-args")"
+vm32 tools/vm32/run.sh --share tools -- true
+status=$?
+[ $status = 2 ] && [ ! -e "$work/qemu-started" ] || fail "vm32/run.sh shared a folder of the project (status $status)"
 echo 3 >"$work/job-rc"
 vm32 tools/vm32/run.sh --timeout 60 -- true
 status=$?

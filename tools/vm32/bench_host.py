@@ -1,15 +1,16 @@
 #!/usr/bin/env python3
 """The serial bench's side on this machine, while the test machine runs.
 
-    bench_host.py SHARE QMP_SOCKET
+    bench_host.py SHARE QMP_SOCKET [DISPLAY_SIM]
 
 SHARE is the folder shared with the test machine (tools/vm32/run.sh --share).
-For each far end NAME (uart, usb) qemu writes what the device sends into the
-FIFO SHARE/NAME.out (its character device "pipe,path=SHARE/NAME"); this
-program keeps reading it and appends every byte to SHARE/NAME.bytes, where
-the cases in the machine read them. The FIFO holds one page only, so that a
-far end that stops reading fills up after a few kilobytes, as a display's
-would.
+For each far end NAME (uart, usb) whose FIFO SHARE/NAME.out is there, qemu
+writes what the device sends into it (its character device
+"pipe,path=SHARE/NAME"); this program keeps reading it and appends every byte
+to SHARE/NAME.bytes, where the cases in the machine read them. The FIFO holds
+one page only, so that a far end that stops reading fills up after a few
+kilobytes, as a display's would. A far end that is a pseudo-terminal (qemu's
+"pty") is where the simulated display DISPLAY_SIM listens.
 
 The cases ask for what only this side can do with a file SHARE/req/ID-ACTION;
 once it is done, SHARE/ack/ID-ACTION appears (with "ok" or the reason it
@@ -19,6 +20,10 @@ failed):
     pull          pull the USB adapter out (QMP device_del, until qemu reports
                   it gone)
     plug          plug an adapter back on the same far end (QMP device_add)
+    sim-NAME      start the simulated display on that pseudo-terminal far end,
+                  its output into SHARE/sim-NAME.txt
+    shown-NAME    wait until that display has ended (the driver closed it)
+    stop-NAME     end that display now (a session that never closed it)
 It ends when SHARE/end appears or on SIGTERM.
 """
 import fcntl
@@ -27,11 +32,13 @@ import os
 import select
 import signal
 import socket
+import subprocess
 import sys
 import time
 
 F_SETPIPE_SZ = 1031
 FAR_ENDS = ("uart", "usb")
+CHARDEVS = {"uart": "uart", "usb": "adapter"}  # run.sh's qemu ids
 
 
 class Qmp:
@@ -74,6 +81,12 @@ class Qmp:
                 raise OSError("%s: %s" % (name, reply["error"].get("desc", reply["error"])))
             return reply.get("return")
 
+    def pty(self, name):
+        for chardev in self.command("query-chardev"):
+            if chardev.get("label") == CHARDEVS[name] and chardev.get("filename", "").startswith("pty:"):
+                return chardev["filename"][4:]
+        raise OSError("the %s far end is no pseudo-terminal" % name)
+
     def wait_event(self, name, device, seen, limit):
         for event in seen:
             if event["event"] == name and event.get("data", {}).get("device") == device:
@@ -88,6 +101,8 @@ class Qmp:
 
 def main():
     share, qmp_path = sys.argv[1], sys.argv[2]
+    display_sim = sys.argv[3] if len(sys.argv) > 3 else None
+    displays = {}
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))
     qmp = Qmp(qmp_path)
     ends = {}
@@ -106,6 +121,15 @@ def main():
                       "reading": True}
     os.makedirs(os.path.join(share, "req"), exist_ok=True)
     os.makedirs(os.path.join(share, "ack"), exist_ok=True)
+    try:
+        serve(share, qmp, ends, display_sim, displays)
+    finally:
+        for display in displays.values():
+            display.terminate()
+            display.wait()
+
+
+def serve(share, qmp, ends, display_sim, displays):
     done = set()
     while not os.path.exists(os.path.join(share, "end")):
         readers = [end["fd"] for end in ends.values() if end["reading"]]
@@ -137,6 +161,26 @@ def main():
                 elif action == "plug":
                     qmp.connect()
                     qmp.command("device_add", driver="usb-serial", chardev="adapter", id="adapter", bus="xhci.0")
+                elif action.startswith("sim-") and display_sim:
+                    name = action[4:]
+                    qmp.connect()
+                    line = qmp.pty(name)
+                    with open(os.path.join(share, "sim-%s.txt" % name), "wb") as out:
+                        displays[name] = subprocess.Popen([display_sim, line, "0"], stdout=out,
+                                                          stderr=subprocess.STDOUT)
+                    time.sleep(0.5)  # the display listens before the host starts
+                elif action.startswith("shown-") and action[6:] in displays:
+                    display = displays.pop(action[6:])
+                    try:
+                        display.wait(60)
+                    except subprocess.TimeoutExpired:
+                        display.terminate()
+                        display.wait()
+                        answer = "the display did not end"
+                elif action.startswith("stop-") and action[5:] in displays:
+                    display = displays.pop(action[5:])
+                    display.terminate()
+                    display.wait()
                 else:
                     answer = "unknown request " + action
             except (OSError, KeyError, ValueError) as error:
