@@ -11,7 +11,7 @@
 #   tools/bench.sh
 #
 # Installs what is missing, builds what it runs, and the first time builds
-# the machine's disk image (a few minutes, as root). A run takes about 2 to 3
+# the machine's disk image (a few minutes, as root). A run takes about 1.5
 # minutes without KVM. It leaves nothing in the temporary folder.
 set -euo pipefail
 cd "$(dirname "$0")/.."

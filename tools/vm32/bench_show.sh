@@ -44,8 +44,30 @@ host() {
   if [ "$build" = native ]; then
     (cd "$work/native" && ./display_host ./QV-731.dll "$@")
   else
-    (cd "$work/wine" && "$root/tools/wine_run.sh" display_host.exe QV-731.dll "$@") | tr -d '\r'
+    (cd "$work/wine" && "$root/tools/wine_run.sh" display_host.exe QV-731.dll "$@") | sed -u 's/\r$//'
   fi
+}
+# screen FILE: the simulated display's last screen in its output, and how the
+# session ended.
+screen() {
+  awk '/^\+-/ { if (!open) { frame = ""; open = 1 } else open = 0; frame = frame $0 "\n"; next }
+       open { frame = frame $0 "\n"; next }
+       /^display: (closed|time|stopped)/ { last = $0 }
+       END { printf "%s%s\n", frame, last }' "$1"
+}
+# settings DEVICE: the kernel driver's line: speed, size, parity, stop bits.
+settings() {
+  local all words=""
+  all=$(stty -a -F "$1" 2>&1) || {
+    echo "$all"
+    return
+  }
+  for word in $(tr -s ' ;\n' '\n' <<<"$all"); do
+    case $word in
+      cs[5-8] | parenb | -parenb | parodd | -parodd | cmspar | -cmspar | cstopb | -cstopb) words="$words $word" ;;
+    esac
+  done
+  echo "$(sed -n 's/^\(speed [0-9]* baud\).*/\1/p' <<<"$all")$words"
 }
 # set_up WHAT: the last line the hardware was given, as qemu traced it.
 trace_from=0
@@ -63,13 +85,13 @@ show() {
   host "$build" init 20 2 "$port,${line}Log" position 1 1 write "$6" position 1 2 write "$7" done | sed 's/^/  host: /'
   request "shown-$end"
   echo "  the simulated display:"
-  sed 's/^/    /' "$share/sim-$end.txt"
+  screen "$share/sim-$end.txt" | sed 's/^/    /'
   if [ "$end" = uart ]; then
     echo "  the UART as qemu traced it: $(set_up serial_update_parameters)"
   else
     echo "  the adapter as qemu traced it: $(set_up usb_serial_set_baud); $(set_up usb_serial_set_data)"
   fi
-  echo "  the kernel's driver: $(stty -F "$device" 2>&1 | head -n 1)"
+  echo "  the kernel's driver: $(settings "$device")"
 }
 
 echo "== the bench: a 16550A UART at /dev/ttyS1 and an FTDI USB adapter at /dev/ttyUSB0"
@@ -98,7 +120,7 @@ echo "  its log's Error lines:"
 tr -d '\r' <"$work/wine/logs/QV-731.log" | grep ' Error ' | sed 's/^/    /'
 request stop-usb
 echo "  the simulated display (it saw no closing command; stopped here):"
-sed 's/^/    /' "$share/sim-usb.txt"
+screen "$share/sim-usb.txt" | sed 's/^/    /'
 new=$(ls /dev/ttyUSB* 2>/dev/null | head -n 1)
 echo "  the adapter came back as ${new:-nothing}: COM6 now leads there"
 if [ -n "$new" ]; then
