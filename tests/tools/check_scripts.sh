@@ -265,6 +265,7 @@ stub "$work/bin/qemu-system-x86_64" "touch '$work/qemu-started'
 printf '%s\\n' \"\$@\" >'$work/qemu-args'
 job=\$(printf '%s\\n' \"\$@\" | sed -n 's/^local,id=job,path=\\([^,]*\\),.*/\\1/p')
 cp \"\$job/job\" '$work/job-file'
+grep -q '^QV_MODE=setup' \"\$job/job\" && { cp \"\$job/job\" '$work/setup-job'; printf '%s\\n' \"\$@\" >'$work/setup-args'; }
 printf '[    0.912345] random: crng init done\\r\\n'
 echo 'vm32: [guest 1.52s] running the job'
 echo 'the output of the command'
@@ -305,6 +306,17 @@ done
 vm32 tools/vm32/run.sh --share tools -- true
 status=$?
 [ $status = 2 ] && [ ! -e "$work/qemu-started" ] || fail "vm32/run.sh shared a folder of the project (status $status)"
+# An image built for a run with the bench's options: its first start has
+# neither the bench's devices nor their folder (they are the run's alone).
+if [ "$(id -u)" = 0 ]; then
+  stub "$copy/tools/vm32/image.sh" 'mkdir -p "$1"'
+  vm32 tools/vm32/run.sh --uart pty --usb pty --qmp "$work/qmp.sock" --share "$work/bench-share" -- true
+  status=$?
+  [ $status = 0 ] && grep -qx 'QV_MODE=setup' "$work/setup-job" 2>/dev/null &&
+    ! grep -q -e QV_SHARE -e QV_USB "$work/setup-job" && ! grep -q -e qvshare -e usb-serial "$work/setup-args" ||
+    fail "vm32/run.sh: the first start of an image made for the bench had its devices: status $status," \
+      "job $(cat "$work/setup-job" 2>/dev/null): $(cat "$work/vm32-out.txt")"
+fi
 echo 3 >"$work/job-rc"
 vm32 tools/vm32/run.sh --timeout 60 -- true
 status=$?

@@ -183,8 +183,12 @@ boot() {
   {
     printf 'QV_MODE=%q\n' "$mode"
     printf 'QV_WORK=%q\n' "$root"
-    [ -z "$share" ] || printf 'QV_SHARE=%q\n' "$share"
-    [ -z "$usb" ] || printf 'QV_USB=1\n'
+    # The bench's devices and folder are there only for the command's run, not
+    # for the image's first start.
+    if [ "$mode" = run ]; then
+      [ -z "$share" ] || printf 'QV_SHARE=%q\n' "$share"
+      [ -z "$usb" ] || printf 'QV_USB=1\n'
+    fi
   } >"$job/job"
   rm -f "$job/rc" "$job/console" "$job/console.log"
   mkfifo "$job/console"
