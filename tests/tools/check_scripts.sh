@@ -754,5 +754,15 @@ for preset in $presets; do
   [ $status != 0 ] || fail "ctest --preset $preset found no tests and passed: $out"
 done
 
+# The bench's screen of the simulated display keeps its end line, each one
+# the simulator prints (tests/simulator/session_test.cpp holds them to the
+# simulator), as the last line after the screen.
+eval "$(sed -n '/^screen() {/,/^}/p' "$source_dir/tools/vm32/bench_show.sh")"
+for end in "closed by the driver" "no closing command came" "stopped by SIGTERM before a closing command came"; do
+  printf '+--------------------+\n|Hi                  |\n+--------------------+\ndisplay: %s\n' "$end" >"$work/sim-end.txt"
+  [ "$(screen "$work/sim-end.txt" | tail -n 1)" = "display: $end" ] ||
+    fail "bench_show.sh's screen loses the end line \"display: $end\": $(screen "$work/sim-end.txt")"
+done
+
 [ $failures = 0 ] && echo "the scripts do what they are asked and refuse what they cannot do" && exit 0
 exit 1

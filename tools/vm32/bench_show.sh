@@ -52,7 +52,7 @@ host() {
 screen() {
   awk '/^\+-/ { if (!open) { frame = ""; open = 1 } else open = 0; frame = frame $0 "\n"; next }
        open { frame = frame $0 "\n"; next }
-       /^display: (closed|time|stopped)/ { last = $0 }
+       /^display: (closed by the driver|no closing command came|stopped by )/ { last = $0 }
        END { printf "%s%s\n", frame, last }' "$1"
 }
 # settings DEVICE: the kernel driver's line: speed, size, parity, stop bits.
