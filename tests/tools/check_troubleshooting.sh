@@ -4,7 +4,8 @@
 # driver does not give, fails.
 #
 # The texts are taken from the sources, each by where it is made:
-# - the messages of the port's failures (FormatLastError("...")), and the
+# - the messages of the port's failures (every literal given to
+#   FormatLastError, also one of a choice: a ? "..." : "..."), and the
 #   form of an error the system has no description for (what is written into
 #   the system text when there is none);
 # - the texts the driver hands back or logs as failures: returned or logged
@@ -44,7 +45,7 @@ literal_of() {
 # strings: the literals of the matches read on standard input, one a line.
 strings() { grep -o '"[^"]*"' | sed 's/^"//; s/"$//'; }
 
-messages=$(grep -ho 'FormatLastError("[^"]*")' "${driver_sources[@]}" | strings)
+messages=$(grep -ho 'FormatLastError([^;]*' "${driver_sources[@]}" | strings)
 no_description=$(grep -ho 'snprintf(g_log\.systemText,[^"]*"[^"]*"' "${driver_sources[@]}" | strings)
 returned=$({
   grep -hoE '(return|LogLine\("Error",) "[^"]*"' "${failure_sources[@]}" | sed 's/^[^"]*//' | strings
