@@ -76,11 +76,15 @@ while IFS= read -r text; do
 done <<<"$all"
 
 # known PIECE: whether PIECE is one of the texts (or fits a form).
+patterns=()
+while IFS= read -r text; do
+  patterns+=("$(pattern "$text")")
+done <<<"$all"
 known() {
-  local text
-  while IFS= read -r text; do
-    [[ $1 =~ ^$(pattern "$text")$ ]] && return 0
-  done <<<"$all"
+  local each
+  for each in "${patterns[@]}"; do
+    [[ $1 =~ ^$each$ ]] && return 0
+  done
   return 1
 }
 # The quoted texts of the first column, in the two tables of texts.
