@@ -2,7 +2,9 @@
 # The 32-bit test machine's runner and image:
 # - vm32/run.sh shows the command's output and status, takes the bench's
 #   options, and stops on a time limit that is no number and on a job folder
-#   it cannot make;
+#   it cannot make; for a user who is not root it finds the sbin tools and
+#   builds the image through sudo, leaving the cache the user's, and the
+#   serial bench is skipped for such a user only where sudo cannot be used;
 # - vm32/image.sh takes its package mirror from apt's configuration only, and
 #   meets a mirror out of step as set-up does.
 #
@@ -98,6 +100,98 @@ status=$?
 [ ! -e "$work/qemu-started" ] || fail "vm32/run.sh started the machine without a job folder"
 grep -q "vm32: cannot make the job folder in $work/no-such-folder" "$work/vm32-out.txt" ||
   fail "vm32/run.sh without a job folder: no reason given: $(cat "$work/vm32-out.txt")"
+
+# A user who is not root, without an image, on a path without the sbin
+# folders (set-up puts debootstrap and mkfs.ext4 there): the image is built
+# through sudo, by run.sh again as root with --prepare on the user's cache,
+# then the command runs as the user. Without sudo, or with sudo refusing,
+# nothing is built and the reason is the last word. Stand-ins: id, which says
+# 0 only under sudo's stand-in, and sudo, which notes each call, clears the
+# environment as sudo does, and refuses while $work/sudo-refuses is there.
+# The image's recipe notes who made it.
+echo 0 >"$work/job-rc"
+stub "$copy/tools/vm32/image.sh" 'mkdir -p "$1" && id -u >"$1/made-by"'
+recipe=$(cat "$copy/tools/vm32/image.sh" "$copy/tools/vm32/guest-init.sh" | sha256sum | cut -c1-16)
+mkdir "$work/usr-bin"
+for tool in /usr/bin/*; do [ "${tool##*/}" = sudo ] || ln -s "$tool" "$work/usr-bin/"; done
+stub "$work/bin-user/id" '[ "$1" = -u ] || exec /usr/bin/id "$@"
+[ -n "${QV_SUDO:-}" ] && echo 0 || echo 1000'
+ln -s "$work/bin/qemu-system-x86_64" "$work/bin-user/"
+stub "$work/bin-sudo/sudo" "echo \"sudo \$*\" >>'$work/sudo-calls'
+if [ -e '$work/sudo-refuses' ]; then
+  echo 'sudo: a terminal is required to read the password; either use the -S option to read from standard input' >&2
+  echo 'sudo: a password is required' >&2
+  exit 1
+fi
+while [[ \$1 == -* ]]; do [ \"\$1\" = -- ] && { shift; break; }; shift; done
+exec env -i PATH=\"\$PATH\" QV_SUDO=1 \"\$@\""
+# as_user SUDO_FOLDER: the run as that user, with sudo's stand-in where a folder is named.
+as_user() {
+  rm -f "$work/sudo-calls" "$work/setup-job"
+  vm32 env PATH="$work/bin-user${1:+:$1}:$work/usr-bin" tools/vm32/run.sh --timeout 60 -- true
+}
+as_user
+status=$?
+[ $status = 1 ] && [ ! -e "$work/setup-job" ] && [ "$(tail -n 1 "$work/vm32-out.txt")" = "vm32: building the machine's disk image needs root (debootstrap, chroot), and this user is not root and has no sudo: run tools/vm32/run.sh --prepare as root, with XDG_CACHE_HOME=$work/cache" ] ||
+  fail "vm32/run.sh as a user without sudo and without an image: status $status: $(cat "$work/vm32-out.txt")"
+touch "$work/sudo-refuses"
+as_user "$work/bin-sudo"
+status=$?
+[ $status = 1 ] && [ ! -e "$work/setup-job" ] && [ "$(cat "$work/sudo-calls")" = 'sudo -- true' ] &&
+  [ "$(tail -n 1 "$work/vm32-out.txt")" = "vm32: building the machine's disk image needs root, and sudo refused: sudo: a terminal is required to read the password; either use the -S option to read from standard input; sudo: a password is required" ] ||
+  fail "vm32/run.sh as a user whom sudo refuses: status $status, sudo's calls $(cat "$work/sudo-calls"): $(cat "$work/vm32-out.txt")"
+rm "$work/sudo-refuses"
+as_user "$work/bin-sudo"
+status=$?
+[ $status = 0 ] && [ "$(cat "$work/cache/qv-731/vm32/$recipe/made-by" 2>/dev/null)" = 0 ] &&
+  [ -e "$work/cache/qv-731/vm32/$recipe/ready" ] && grep -qx 'QV_MODE=setup' "$work/setup-job" &&
+  grep -qx 'QV_MODE=run' "$work/job-file" && grep -qx 'the output of the command' "$work/vm32-out.txt" &&
+  [ "$(sed 1d "$work/sudo-calls")" = "sudo -- env XDG_CACHE_HOME=$work/cache bash $copy/tools/vm32/run.sh --prepare" ] ||
+  fail "vm32/run.sh as a user who may use sudo did not build the image as root and run the command:" \
+    "status $status, sudo's calls $(cat "$work/sudo-calls"): $(cat "$work/vm32-out.txt")"
+# The command itself runs as the user, and with the image there sudo is not asked again.
+as_user "$work/bin-sudo"
+status=$?
+[ $status = 0 ] && [ ! -e "$work/sudo-calls" ] && [ ! -e "$work/setup-job" ] ||
+  fail "vm32/run.sh as a user with the image there: status $status, sudo's calls $(cat "$work/sudo-calls" 2>/dev/null)"
+# The serial bench, as such a user without an image: skipped, with the
+# reason, only where sudo is missing or asks for a password (a test cannot
+# give it); with sudo it goes on to the machine (run.sh and the bench's own
+# side stand in).
+bench=$(project bench tests/hardware/check_bench.sh)
+stub "$bench/tools/vm32/run.sh" "touch '$work/bench-ran'"
+printf 'import time\ntime.sleep(60)\n' >"$bench/tools/vm32/bench_host.py"
+mkdir -p "$work/bench-cache"
+while read -r sudo_folder refuses want; do
+  rm -f "$work/bench-ran" "$work/sudo-refuses"
+  [ "$refuses" = no ] || touch "$work/sudo-refuses"
+  [ "$sudo_folder" = - ] && sudo_folder= || eval "sudo_folder=$sudo_folder"
+  env XDG_CACHE_HOME="$work/bench-cache" PATH="$work/bin-user${sudo_folder:+:$sudo_folder}:$work/usr-bin" \
+    bash "$bench/tests/hardware/check_bench.sh" "$bench" "$bench" "$work/no-native" >"$work/bench-out.txt" 2>&1
+  status=$?
+  case $want in
+    ran) [ $status = 0 ] && [ -e "$work/bench-ran" ] ;;
+    *) [ $status = 77 ] && [ ! -e "$work/bench-ran" ] &&
+      grep -q "^check_bench: no disk image of the test machine, and building one needs root: $want" "$work/bench-out.txt" ;;
+  esac || fail "check_bench.sh as a user without an image, sudo from \"$sudo_folder\" (refusing: $refuses):" \
+    "status $status: $(cat "$work/bench-out.txt")"
+done <<'EOF'
+- no this user is not root and has no sudo
+$work/bin-sudo yes sudo asks for a password, which a test cannot give
+$work/bin-sudo no ran
+EOF
+# As root, on a cache that is another user's (as when sudo builds it for
+# them), everything the build leaves there is that user's.
+if [ "$(id -u)" = 0 ]; then
+  mkdir -p "$work/their-cache/qv-731/vm32"
+  chown -R nobody:nogroup "$work/their-cache"
+  (cd "$copy" && env XDG_CACHE_HOME="$work/their-cache" tools/vm32/run.sh --prepare) >"$work/vm32-out.txt" 2>&1
+  status=$?
+  [ $status = 0 ] && [ -e "$work/their-cache/qv-731/vm32/$recipe/made-by" ] &&
+    [ -z "$(find "$work/their-cache" ! -user nobody -o ! -group nogroup)" ] ||
+    fail "vm32/run.sh as root on another user's cache left files that are not theirs: status $status," \
+      "$(find "$work/their-cache" -printf '%u:%g %p\n'): $(cat "$work/vm32-out.txt")"
+fi
 
 # vm32/image.sh takes the Debian mirror from the machine's apt configuration
 # only (here one of its own, given to apt through APT_CONFIG), and stops where
