@@ -192,6 +192,28 @@ if [ "$(id -u)" = 0 ]; then
     fail "vm32/run.sh as root on another user's cache left files that are not theirs: status $status," \
       "$(find "$work/their-cache" -printf '%u:%g %p\n'): $(cat "$work/vm32-out.txt")"
 fi
+# Stopped while sudo builds the image, run.sh stops the build with it: sudo
+# passes the stop on to the root run, which stops its build's process group
+# and removes the unfinished image.
+stub "$copy/tools/vm32/image.sh" "mkdir -p \"\$1\"
+sleep 60 &
+echo \$! >'$work/build-sleep'
+wait"
+recipe=$(cat "$copy/tools/vm32/image.sh" "$copy/tools/vm32/guest-init.sh" | sha256sum | cut -c1-16)
+rm -f "$work/build-sleep"
+(cd "$copy" && exec env XDG_CACHE_HOME="$work/cache" PATH="$work/bin-user:$work/bin-sudo:$work/usr-bin" \
+  tools/vm32/run.sh -- true) >"$work/vm32-out.txt" 2>&1 &
+pid=$!
+for _ in $(seq 100); do [ -s "$work/build-sleep" ] && break; sleep 0.1; done
+kill -TERM "$pid"
+wait "$pid"
+status=$?
+for _ in $(seq 20); do kill -0 "$(cat "$work/build-sleep")" 2>/dev/null || break; sleep 0.1; done
+[ $status = 143 ] && ! kill -0 "$(cat "$work/build-sleep")" 2>/dev/null &&
+  [ ! -e "$work/cache/qv-731/vm32/$recipe/ready" ] && [ ! -e "$work/cache/qv-731/vm32/$recipe.new" ] ||
+  fail "vm32/run.sh stopped while sudo built the image: status $status, the build's sleep" \
+    "$(cat "$work/build-sleep" 2>/dev/null) still there or the image left: $(ls -A "$work/cache/qv-731/vm32"):" \
+    "$(cat "$work/vm32-out.txt")"
 
 # vm32/image.sh takes the Debian mirror from the machine's apt configuration
 # only (here one of its own, given to apt through APT_CONFIG), and stops where
