@@ -117,8 +117,13 @@ apt_update() {
       ;;
     mirror)
       apt_failed_lists=$failed
-      echo "$apt_say: after $tries tries these package lists still cannot be fetched (the mirror may be out of step):"
-      sed 's/^/  /' <<<"$failed"
+      if [ -n "$failed" ]; then
+        echo "$apt_say: after $tries tries these package lists still cannot be fetched (the mirror may be out of step):"
+        sed 's/^/  /' <<<"$failed"
+      else
+        echo "$apt_say: the package lists' update failed after $tries tries:"
+        apt_errors
+      fi
       ;;
     *)
       echo "$apt_say: the package lists' update failed:"
