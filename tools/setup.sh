@@ -39,7 +39,8 @@ changing() {
 # apt's output is kept in a log of its own while set-up runs; what it says
 # that matters is shown, and a step that fails ends with why.
 source "$(dirname "$0")/apt_steps.sh"
-apt_run=(as_root env DEBIAN_FRONTEND=noninteractive apt-get)
+# apt speaks English here, whatever the user's language: its words are read.
+apt_run=(as_root env DEBIAN_FRONTEND=noninteractive LC_ALL=C apt-get)
 apt_say=setup
 apt_os_release=${QV_OS_RELEASE:-/etc/os-release}
 apt_log=

@@ -45,7 +45,7 @@ echo \"dpkg \$1 \$2 as $as_root\" >>'$calls'"
 # (for the lists, or dpkg's for the install); a package it does not know; a
 # full disk; a repository without a Release file.
 printf 'PRETTY_NAME="Debian GNU/Linux 12"\nVERSION_CODENAME=quokka\nID=debian\n' >"$stage/os-release"
-stub "$stage/bin/apt-get" "echo \"apt-get \$1 as $as_root DEBIAN_FRONTEND=\${DEBIAN_FRONTEND:-}\" >>'$calls'
+stub "$stage/bin/apt-get" "echo \"apt-get \$1 as $as_root DEBIAN_FRONTEND=\${DEBIAN_FRONTEND:-} LC_ALL=\${LC_ALL:-}\" >>'$calls'
 mirror=\$(cat '$stage/mirror' 2>/dev/null)
 suite=bookworm-security
 echo 'Reading package lists...'
@@ -103,7 +103,7 @@ status=$?
 [ $status = 0 ] || fail "setup.sh as a user should end with status 0, got $status: $(cat "$stage/out.txt")"
 grep -qx 'dpkg --add-architecture i386 as root' "$calls" ||
   fail "setup.sh as a user did not add the i386 architecture through sudo: $(cat "$calls")"
-[ "$(grep -c '^apt-get install as root DEBIAN_FRONTEND=noninteractive$' "$calls")" = 2 ] ||
+[ "$(grep -c '^apt-get install as root DEBIAN_FRONTEND=noninteractive LC_ALL=C$' "$calls")" = 2 ] ||
   fail "setup.sh as a user did not install both sets through sudo, without questions: $(cat "$calls")"
 [ "$(grep -c '^sudo$' "$calls")" = "$(grep -vc '^sudo$' "$calls")" ] ||
   fail "setup.sh as a user ran a step that changes the system without sudo: $(cat "$calls")"
