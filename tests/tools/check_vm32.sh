@@ -240,9 +240,17 @@ stub "$work/bin/debootstrap" "echo \"\$4\" >'$work/mirror.txt'
 mkdir -p \"\$3/etc\" \"\$3/boot\" \"\$3/sbin\" \"\$3/usr/sbin\"
 echo VERSION_CODENAME=wombat >\"\$3/etc/os-release\"
 touch \"\$3/boot/vmlinuz-6.1.0-test\" \"\$3/boot/initrd.img-6.1.0-test\""
+# image: a build, with a temporary folder of its own, which it leaves empty,
+# and no log of a step of its own beside the build's log.
+mkdir "$work/image-tmp"
 image() {
   rm -rf "$work/mirror.txt" "$work/disk"
-  APT_CONFIG=$apt/apt.conf bash "$copy/tools/vm32/image.sh" "$work/disk" >"$work/image-out.txt" 2>&1
+  APT_CONFIG=$apt/apt.conf TMPDIR=$work/image-tmp bash "$copy/tools/vm32/image.sh" "$work/disk" >"$work/image-out.txt" 2>&1
+  local status=$?
+  [ -z "$(ls -A "$work/image-tmp")" ] && [ -z "$(find "$work/disk" -maxdepth 1 -name '*.step' 2>/dev/null)" ] ||
+    fail "vm32/image.sh left its step logs: $(ls -A "$work/image-tmp" "$work/disk")"
+  rm -rf "${work:?}/image-tmp/"*
+  return $status
 }
 image
 status=$?
@@ -268,6 +276,7 @@ while [ \"\$1\" = -i ] || [[ \$1 == *=* ]]; do shift; done
 shift
 echo \"apt-get \$*\" >>'$work/image-apt.txt'
 case \$1:\$(cat '$work/image-mirror') in
+  update:no-apt) echo \"chroot: failed to run command 'apt-get': No such file or directory\" >&2; exit 127 ;;
   update:*) echo 'E: Failed to fetch http://mirror.invalid/debian/dists/bookworm/main/binary-i386/Packages.xz  Hash Sum mismatch'
     exit 100 ;;
   install:out-of-step) [[ \" \$* \" == *' -t wombat '* ]] && exit 0 ;;
@@ -295,6 +304,15 @@ status=$?
 [ $status = 1 ] || fail "vm32/image.sh with a broken mirror should end with status 1, got $status: $(cat "$work/image-out.txt")"
 [ "$(tail -n 1 "$work/image-out.txt")" = "vm32: the package mirror is probably out of step for a while: run the same command again later" ] ||
   fail "vm32/image.sh with a broken mirror: its own advice is not the last word: $(cat "$work/image-out.txt")"
+# A step that fails before apt says why stops at once, with what it said.
+echo no-apt >"$work/image-mirror"
+rm -f "$work/image-apt.txt"
+QV_APT_PAUSE=0 image
+status=$?
+[ $status = 1 ] && [ "$(grep -c '^apt-get' "$work/image-apt.txt")" = 1 ] &&
+  [ "$(tail -n 1 "$work/image-out.txt")" = "vm32: stopped: the package lists' update failed: chroot: failed to run command 'apt-get': No such file or directory" ] ||
+  fail "vm32/image.sh whose update failed before apt said why did not stop at once with what it said" \
+    "(status $status, $(cat "$work/image-apt.txt")): $(cat "$work/image-out.txt")"
 rm -f "$work/debootstrap-works" "$apt/sources.list.d/c.sources"
 
 finish "the test machine's runner and image do what they are asked and refuse what they cannot do"
