@@ -23,11 +23,7 @@ set -uo pipefail
 source_dir=$(cd "$1" && pwd)
 page=${2:-$source_dir/docs/troubleshooting.md}
 cd "$source_dir" || exit 1
-failures=0
-fail() {
-  echo "FAIL: $*"
-  failures=$((failures + 1))
-}
+source "$source_dir/tests/support/checks.sh"
 [ -f "$page" ] || {
   echo "FAIL: no page $page"
   exit 1
@@ -104,6 +100,4 @@ while IFS= read -r text; do
   fi
 done <<<"$quoted"
 
-count=$(wc -l <<<"$all")
-[ $failures = 0 ] || exit 1
-echo "the troubleshooting page has a row for each of the driver's $count texts, and lists no other"
+finish "the troubleshooting page has a row for each of the driver's $(wc -l <<<"$all") texts, and lists no other"
