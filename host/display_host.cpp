@@ -13,6 +13,7 @@
 
 #include "host/driver_loader.h"
 #include "host/script_reader.h"
+#include "host/serial_ports.h"
 #include "host/test_pattern.h"
 
 #ifdef _WIN32
@@ -25,7 +26,8 @@ namespace {
 
 const char kUsage[] =
     "usage: display_host [--decorated] LIBRARY COMMAND [ARGUMENTS] [COMMAND [ARGUMENTS]]...\n"
-    "       display_host [--decorated] LIBRARY --script FILE\n";
+    "       display_host [--decorated] LIBRARY --script FILE\n"
+    "       display_host ports\n";
 
 const char kHelp[] =
     "\n"
@@ -63,6 +65,12 @@ const char kHelp[] =
     "its line. When standard input is a terminal, --script - shows a prompt and\n"
     "makes each call as it is typed, reporting a wrong line and reading on.\n"
     "\n"
+    "ports lists the serial ports this machine has, with what the system says of\n"
+    "each: on Windows the COM devices and the devices they lead to; on Linux the\n"
+    "ttyS, ttyUSB and ttyACM devices (ttyS ones only where a UART answers), each\n"
+    "with its driver, its names in /dev/serial/by-id and whether this user may\n"
+    "open it. No port is opened.\n"
+    "\n"
     "Texts are printed in double quotes with line breaks shown as \\r and \\n.\n"
     "Exit status:\n"
     "  0  every call was made, and none reported a failure\n"
@@ -72,7 +80,8 @@ const char kHelp[] =
     "  3  the library cannot be loaded\n"
     "  4  Init did not fail (it succeeded, or was not called), but a later call\n"
     "     did: position, write or resume returned -1, done returned 0, or a\n"
-    "     call of pattern failed; the display did not take everything\n";
+    "     call of pattern failed; the display did not take everything\n"
+    "  5  ports: the system's list of ports cannot be read\n";
 
 int Fail(const std::string& message) {
   fprintf(stderr, "display_host: %s\n", message.c_str());
@@ -277,6 +286,18 @@ int RunTyped(DriverLibrary* library, bool decorated) {
   return wrongLine ? 2 : statuses.Status();
 }
 
+// The ports command.
+int ListPorts() {
+  SerialPortList list;
+  std::string error;
+  if (!ListSerialPorts("/", &list, &error)) {
+    fprintf(stderr, "display_host: ports: %s\n", error.c_str());
+    return 5;
+  }
+  fputs(FormatSerialPorts(list).c_str(), stdout);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -305,6 +326,10 @@ int main(int argc, char** argv) {
     }
   }
   if (libraryPath == nullptr) return Fail("no library given (see --help)");
+  if (strcmp(libraryPath, "ports") == 0 && script == nullptr) {
+    if (next < argc) return Fail("ports takes no arguments");
+    return ListPorts();
+  }
   if (script == nullptr && next >= argc) {
     fputs(kUsage, stderr);
     fputs("display_host: no calls given (see --help)\n", stderr);

@@ -3,7 +3,8 @@
 # "08" is 8 and "010" is 10; anything else is refused. A text it cannot send
 # whole, a command line with no calls, and a library it cannot load are
 # refused too, the last with the reason. Its exit status says whether the
-# calls failed, also typed and on a line cut mid-pattern.
+# calls failed, also typed and on a line cut mid-pattern; it lists the
+# machine's serial ports.
 #   check_display_host.sh DISPLAY_HOST LIBRARY PTY_RELAY
 set -u
 host=$1
@@ -122,5 +123,15 @@ else
   fail "the line relay did not start"
 fi
 
-[ $failures = 0 ] && echo "display_host: numbers read in decimal, wrong texts, no calls and libraries it cannot load refused; exit statuses of failed calls" && exit 0
+# The machine's own ports: a line a port (or none found), never an error here.
+"$host" ports >out.txt 2>&1
+status=$?
+[ $status = 0 ] || fail "ports should end with status 0, got $status: $(cat out.txt)"
+grep -Evq '^(/dev/tty(S|USB|ACM)[0-9]+( \(COM[0-9]+\))?(: .*)?|  also /dev/serial/by-id/.+|no serial ports found|\([0-9]+ more serial devices? ha(s|ve) no hardware behind (it|them)\))$' out.txt &&
+  fail "ports printed a line of another shape: $(cat out.txt)"
+"$host" ports extra >out.txt 2>&1
+status=$?
+[ $status = 2 ] || fail "ports with an argument should end with status 2, got $status: $(cat out.txt)"
+
+[ $failures = 0 ] && echo "display_host: numbers read in decimal, wrong texts, no calls and libraries it cannot load refused; exit statuses of failed calls; ports listed" && exit 0
 exit 1
