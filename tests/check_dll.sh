@@ -12,6 +12,9 @@
 #
 #   check_dll.sh [--epoch SECONDS] OBJDUMP QV-731.dll [PROGRAM.exe...]
 set -u
+# objdump prints the PE header's time in the local time zone, and its words in
+# the user's language: what is read here is read in UTC, in English.
+export TZ=UTC0 LC_ALL=C
 epoch=0
 if [ "${1:-}" = --epoch ]; then
   epoch=$2

@@ -15,6 +15,9 @@
 #
 #   check_dll_faults.sh OBJDUMP QV-731.dll PROGRAM.exe
 set -u
+# objdump prints the PE header's time in the local time zone, and its words in
+# the user's language: what is read here is read in UTC, in English.
+export TZ=UTC0 LC_ALL=C
 objdump=$1
 dll=$2
 program=$3
