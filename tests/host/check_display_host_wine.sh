@@ -40,11 +40,7 @@ cleanup() {
   rm -rf "$dir"
 }
 trap cleanup EXIT
-failures=0
-fail() {
-  echo "FAIL: $*" >&2
-  failures=$((failures + 1))
-}
+source "$(dirname "$0")/../support/checks.sh"
 
 # A DLL of the other kind, under the name a user would give it.
 mkdir "$dir/other" && cp "$other" "$dir/other/QV-731.dll" && cp "$host" "$dir/other/"
