@@ -13,6 +13,7 @@
 
 #include "host/driver_loader.h"
 #include "host/script_reader.h"
+#include "host/serial_ports.h"
 #include "host/test_pattern.h"
 
 #ifdef _WIN32
@@ -25,7 +26,8 @@ namespace {
 
 const char kUsage[] =
     "usage: display_host [--decorated] LIBRARY COMMAND [ARGUMENTS] [COMMAND [ARGUMENTS]]...\n"
-    "       display_host [--decorated] LIBRARY --script FILE\n";
+    "       display_host [--decorated] LIBRARY --script FILE\n"
+    "       display_host ports\n";
 
 const char kHelp[] =
     "\n"
@@ -63,10 +65,23 @@ const char kHelp[] =
     "its line. When standard input is a terminal, --script - shows a prompt and\n"
     "makes each call as it is typed, reporting a wrong line and reading on.\n"
     "\n"
+    "ports lists the serial ports this machine has, with what the system says of\n"
+    "each: on Windows the COM devices and the devices they lead to; on Linux the\n"
+    "ttyS, ttyUSB and ttyACM devices (ttyS ones only where a UART answers), each\n"
+    "with its driver, its names in /dev/serial/by-id and whether this user may\n"
+    "open it. No port is opened.\n"
+    "\n"
     "Texts are printed in double quotes with line breaks shown as \\r and \\n.\n"
-    "Exit status: 0 when every call was made (and Init reported success),\n"
-    "1 when Init reported failure, 2 for a wrong command line, a wrong script line\n"
-    "or a missing export, 3 when the library cannot be loaded.\n";
+    "Exit status:\n"
+    "  0  every call was made, and none reported a failure\n"
+    "  1  Init reported failure\n"
+    "  2  a wrong command line, a wrong script line or a missing export (typed\n"
+    "     calls: any wrong line)\n"
+    "  3  the library cannot be loaded\n"
+    "  4  Init did not fail (it succeeded, or was not called), but a later call\n"
+    "     did: position, write or resume returned -1, done returned 0, or a\n"
+    "     call of pattern failed; the display did not take everything\n"
+    "  5  ports: the system's list of ports cannot be read\n";
 
 int Fail(const std::string& message) {
   fprintf(stderr, "display_host: %s\n", message.c_str());
@@ -105,9 +120,12 @@ void Pause(int milliseconds) {
   if (milliseconds > 0) std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
 }
 
+// What a call came to, for the exit status.
+enum class Outcome { kDone, kInitFailed, kOutputFailed };
+
 // Draws the test pattern's pages, each shown for `milliseconds`, printing a
-// line a page.
-void RunPattern(DriverLibrary* library, const HostCall& call) {
+// line a page; false when any of its calls failed.
+bool RunPattern(DriverLibrary* library, const HostCall& call) {
   const PFN_DISPLAYDLL_SetPosition setPosition =
       reinterpret_cast<PFN_DISPLAYDLL_SetPosition>(library->Find(call.exports[0]));
   const PFN_DISPLAYDLL_Write writeText = reinterpret_cast<PFN_DISPLAYDLL_Write>(library->Find(call.exports[1]));
@@ -116,6 +134,7 @@ void RunPattern(DriverLibrary* library, const HostCall& call) {
     printf("pattern: a display of %d x %d has no cells to draw\n", displayColumns, displayRows);
     fflush(stdout);
   }
+  bool allTaken = true;
   for (size_t number = 0; number < pages.size(); ++number) {
     const PatternPage& page = pages[number];
     int failed = 0;
@@ -124,27 +143,35 @@ void RunPattern(DriverLibrary* library, const HostCall& call) {
       if (result == DISPLAYDLL_WRITE_FAILED) ++failed;
     }
     printf("pattern %d/%d: %s", static_cast<int>(number) + 1, static_cast<int>(pages.size()), page.title.c_str());
-    if (failed > 0) printf(" (%d of its %d calls failed)", failed, static_cast<int>(page.calls.size()));
+    if (failed > 0) {
+      printf(" (%d of its %d calls failed)", failed, static_cast<int>(page.calls.size()));
+      allTaken = false;
+    }
     putchar('\n');
     fflush(stdout);
     Pause(call.numbers[0]);
   }
+  return allTaken;
 }
 
-// Makes one call and prints its result; false when Init reported failure.
-bool Run(DriverLibrary* library, const HostCall& call) {
-  if (call.pattern) {
-    RunPattern(library, call);
-    return true;
-  }
+// Prints an output call's result and tells whether the call failed: -1 for
+// SetPosition, Write and PowerResume; 0 for Done.
+Outcome Output(int result, int failure) {
+  printf("%d\n", result);
+  return result == failure ? Outcome::kOutputFailed : Outcome::kDone;
+}
+
+// Makes one call and prints its result.
+Outcome Run(DriverLibrary* library, const HostCall& call) {
+  if (call.pattern) return RunPattern(library, call) ? Outcome::kDone : Outcome::kOutputFailed;
   if (call.command == nullptr) {
     Pause(call.numbers[0]);
-    return true;
+    return Outcome::kDone;
   }
   void* address = library->Find(call.exportName);
   printf("%s: ", call.exportName.c_str());
   const std::string entry = call.command->entry;
-  bool succeeded = true;
+  Outcome outcome = Outcome::kDone;
   if (entry == "Init") {
     unsigned char initStatus = 0xEE;
     const char* result = reinterpret_cast<PFN_DISPLAYDLL_Init>(address)(call.numbers[0], call.numbers[1],
@@ -156,23 +183,36 @@ bool Run(DriverLibrary* library, const HostCall& call) {
       displayRows = call.numbers[1] & 0xFF;
       initCalled = true;
     }
-    succeeded = initStatus == 1;
+    if (initStatus != 1) outcome = Outcome::kInitFailed;
   } else if (entry == "SetPosition") {
-    printf("%d\n", reinterpret_cast<PFN_DISPLAYDLL_SetPosition>(address)(call.numbers[0], call.numbers[1]));
+    outcome = Output(reinterpret_cast<PFN_DISPLAYDLL_SetPosition>(address)(call.numbers[0], call.numbers[1]),
+                     DISPLAYDLL_WRITE_FAILED);
   } else if (entry == "Write") {
-    printf("%d\n", reinterpret_cast<PFN_DISPLAYDLL_Write>(address)(call.text.c_str()));
+    outcome = Output(reinterpret_cast<PFN_DISPLAYDLL_Write>(address)(call.text.c_str()), DISPLAYDLL_WRITE_FAILED);
   } else if (entry == "PowerResume") {
-    printf("%d\n", reinterpret_cast<PFN_DISPLAYDLL_PowerResume>(address)());
+    outcome = Output(reinterpret_cast<PFN_DISPLAYDLL_PowerResume>(address)(), DISPLAYDLL_WRITE_FAILED);
   } else if (entry == "Done") {
-    printf("%d\n", reinterpret_cast<PFN_DISPLAYDLL_Done>(address)());
+    outcome = Output(reinterpret_cast<PFN_DISPLAYDLL_Done>(address)(), 0);
   } else {
     // Usage, DefaultParameters and DriverName: a text and no arguments.
     PrintText(reinterpret_cast<PFN_DISPLAYDLL_DriverName>(address)());
     putchar('\n');
   }
   fflush(stdout);
-  return succeeded;
+  return outcome;
 }
+
+// The exit status of the calls made: Init's failure comes before a later
+// call's, which says that the display did not take everything.
+struct Statuses {
+  bool initFailed = false;
+  bool outputFailed = false;
+  void Add(Outcome outcome) {
+    if (outcome == Outcome::kInitFailed) initFailed = true;
+    if (outcome == Outcome::kOutputFailed) outputFailed = true;
+  }
+  int Status() const { return initFailed ? 1 : outputFailed ? 4 : 0; }
+};
 
 // Where a call came from, for its errors: "script.txt:3: " or nothing.
 std::string Where(const std::string& script, int line) {
@@ -209,7 +249,8 @@ bool ReadAll(FILE* file, std::string* text) {
 
 // Calls typed one at a time: a mistake is reported and the next line read.
 int RunTyped(DriverLibrary* library, bool decorated) {
-  int status = 0;
+  bool wrongLine = false;
+  Statuses statuses;
   char buffer[4096];
   std::string line;
   int number = 0;
@@ -230,19 +271,31 @@ int RunTyped(DriverLibrary* library, bool decorated) {
     std::string error;
     if (!ReadScriptLine(line, decorated, &hasCall, &call, &error)) {
       fprintf(stderr, "display_host: stdin:%d: %s\n", number, error.c_str());
-      status = 2;
+      wrongLine = true;
       continue;
     }
     if (!hasCall) continue;
     call.line = number;
     if (!ExportsFound(library, std::vector<HostCall>{call}, "stdin")) {
-      status = 2;
+      wrongLine = true;
       continue;
     }
-    if (!Run(library, call) && status == 0) status = 1;
+    statuses.Add(Run(library, call));
   }
   putchar('\n');
-  return status;
+  return wrongLine ? 2 : statuses.Status();
+}
+
+// The ports command.
+int ListPorts() {
+  SerialPortList list;
+  std::string error;
+  if (!ListSerialPorts("/", &list, &error)) {
+    fprintf(stderr, "display_host: ports: %s\n", error.c_str());
+    return 5;
+  }
+  fputs(FormatSerialPorts(list).c_str(), stdout);
+  return 0;
 }
 
 }  // namespace
@@ -273,6 +326,10 @@ int main(int argc, char** argv) {
     }
   }
   if (libraryPath == nullptr) return Fail("no library given (see --help)");
+  if (strcmp(libraryPath, "ports") == 0 && script == nullptr) {
+    if (next < argc) return Fail("ports takes no arguments");
+    return ListPorts();
+  }
   if (script == nullptr && next >= argc) {
     fputs(kUsage, stderr);
     fputs("display_host: no calls given (see --help)\n", stderr);
@@ -317,9 +374,7 @@ int main(int argc, char** argv) {
   }
   if (typed) return RunTyped(&library, decorated);
   if (!ExportsFound(&library, calls, scriptName)) return 2;
-  int status = 0;
-  for (const HostCall& call : calls) {
-    if (!Run(&library, call)) status = 1;
-  }
-  return status;
+  Statuses statuses;
+  for (const HostCall& call : calls) statuses.Add(Run(&library, call));
+  return statuses.Status();
 }

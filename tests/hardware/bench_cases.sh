@@ -6,7 +6,7 @@
 #
 #   bench_cases.sh SHARE WINDOWS_BUILD NATIVE_BUILD [FAMILY]...
 #
-# FAMILY: lines, in-use, pull, stall, refused (all when none is named). What
+# FAMILY: lines, in-use, pull, stall, refused, ports (all when none is named). What
 # the devices sent, as qemu's far ends received it, is in SHARE/uart.bytes
 # and SHARE/usb.bytes, how the guest set the hardware up in SHARE/trace.log;
 # the far end's own side (bench_host.py) stalls a far end or pulls and plugs
@@ -16,7 +16,7 @@ share=$1
 windows=$2
 native=$3
 shift 3
-families=${*:-lines in-use pull stall refused}
+families=${*:-lines in-use pull stall refused ports}
 root=$(cd "$(dirname "$0")/../.." && pwd)
 
 work=$(mktemp -d)
@@ -455,6 +455,66 @@ refused_family() {
   done
 }
 
+# ---- the ports command: which port is which (display_host ports) ---------
+# A self-contained block. Each build lists the UART and the adapter; after a
+# pull the adapter is gone; after a replug it is listed under the name it
+# came back as (natively its /dev/ttyUSB name, under Wine COM6, relinked).
+ports_family() {
+  local build out new
+  ports_list() { # BUILD OUT: the build's list into OUT
+    if [ "$1" = native ]; then
+      (cd "$work/native" && ./display_host ports) >"$2" 2>&1
+    else
+      (cd "$work/wine" && "$root/tools/wine_run.sh" display_host.exe ports) 2>&1 | tr -d '\r' >"$2"
+    fi
+  }
+  # listed BUILD OUT DEVICE: the line for DEVICE in OUT ("" when none).
+  listed() {
+    case $1:$3 in
+      native:*) grep "^$3[ :]" "$2" ;;
+      wine:/dev/ttyS1) grep '^COM5: ' "$2" ;;
+      wine:*) grep '^COM6: ' "$2" ;;
+    esac
+  }
+  for build in $builds; do
+    out=$work/ports-$build
+    ports_list "$build" "$out-before"
+    check
+    [ -n "$(listed "$build" "$out-before" /dev/ttyS1)" ] || fail "ports $build: the UART is not listed: $(cat "$out-before")"
+    check
+    [ -n "$(listed "$build" "$out-before" "$adapter")" ] || fail "ports $build: the adapter is not listed: $(cat "$out-before")"
+    if [ "$build" = native ]; then
+      check
+      grep -q "^/dev/ttyS1 (COM2): driver serial8250, 16550A UART; this user may open it$" "$out-before" ||
+        fail "ports native: the UART's line: $(cat "$out-before")"
+      check
+      grep -q "^$adapter: driver ftdi_sio; " "$out-before" || fail "ports native: the adapter's line: $(cat "$out-before")"
+    fi
+    request pull
+    for _ in $(seq 300); do [ -e "$adapter" ] || break; sleep 0.1; done
+    ports_list "$build" "$out-pulled"
+    check
+    [ -z "$(listed "$build" "$out-pulled" "$adapter")" ] || fail "ports $build: the pulled adapter is listed: $(cat "$out-pulled")"
+    request plug
+    new=
+    for _ in $(seq 300); do
+      new=$(ls /dev/ttyUSB* 2>/dev/null | head -n 1)
+      [ -n "$new" ] && break
+      sleep 0.1
+    done
+    check
+    if [ -z "$new" ]; then
+      fail "ports $build: no adapter after the plug"
+      continue
+    fi
+    set_adapter "$new"
+    ports_list "$build" "$out-back"
+    check
+    [ -n "$(listed "$build" "$out-back" "$new")" ] || fail "ports $build: the adapter, back as $new, is not listed: $(cat "$out-back")"
+    echo "bench: ports $build after the replug: $(listed "$build" "$out-back" "$new")"
+  done
+}
+
 start=$(date +%s)
 for family in $families; do
   before=$failures
@@ -467,6 +527,7 @@ for family in $families; do
     pull) pull_family ;;
     stall) stall_family ;;
     refused) refused_family ;;
+    ports) ports_family ;;
     *) fail "no family $family" ;;
   esac
   echo "bench: $family: $((checks - from)) checks, $((failures - before)) failed ($(($(date +%s) - family_start)) s)"

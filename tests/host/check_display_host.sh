@@ -2,13 +2,22 @@
 # The host program reads its numbers as a user writes them, in decimal:
 # "08" is 8 and "010" is 10; anything else is refused. A text it cannot send
 # whole, a command line with no calls, and a library it cannot load are
-# refused too, the last with the reason.
-#   check_display_host.sh DISPLAY_HOST LIBRARY
+# refused too, the last with the reason. Its exit status says whether the
+# calls failed, also typed and on a line cut mid-pattern; it lists the
+# machine's serial ports.
+#   check_display_host.sh DISPLAY_HOST LIBRARY PTY_RELAY
 set -u
 host=$1
 library=$(cd "$(dirname "$2")" && pwd)/$(basename "$2")
+relay=$3
 work=$(mktemp -d "${TMPDIR:-/tmp}/qv-host.XXXXXX")
-trap 'rm -rf "$work"' EXIT
+relay_pid=
+cleanup() {
+  [ -z "$relay_pid" ] || kill "$relay_pid" 2>/dev/null
+  wait 2>/dev/null
+  rm -rf "$work"
+}
+trap cleanup EXIT
 cd "$work" || exit 1
 failures=0
 fail() {
@@ -73,5 +82,56 @@ grep -q '^display_host: cannot load \./no-such\.dll: cannot open shared object f
 grep -q '^pattern: a display of 0 x 2 has no cells to draw$' out.txt || fail "pattern on 0 columns: $(cat out.txt)"
 grep -q 'SetPosition\|Write' logs/*.log && fail "pattern on 0 columns made calls: $(cat logs/*.log)"
 
-[ $failures = 0 ] && echo "display_host: numbers read in decimal, wrong texts, no calls and libraries it cannot load refused" && exit 0
+# Exit statuses: Init's failure (1) comes before a later call's (4); Init not
+# called counts as not failed. Each as calls on the command line, in a
+# script, and typed on a terminal (; between the calls).
+missing="$work/no-such-port,9600,8,N,1"
+while IFS='|' read -r status calls; do
+  read -r -a words <<<"${calls//;/ }"
+  "$host" "$library" "${words[@]}" >out.txt 2>&1
+  got=$?
+  [ $got = "$status" ] || fail "\"$calls\" should end with status $status, got $got: $(cat out.txt)"
+  tr ';' '\n' <<<"$calls" >script.txt
+  "$host" "$library" --script script.txt >out.txt 2>&1
+  got=$?
+  [ $got = "$status" ] || fail "a script of \"$calls\" should end with status $status, got $got: $(cat out.txt)"
+  script -qec "'$host' '$library' --script -" /dev/null <script.txt >out.txt 2>&1
+  got=$?
+  [ $got = "$status" ] || fail "\"$calls\" typed should end with status $status, got $got: $(cat out.txt)"
+done <<END
+0|name;usage
+4|write x
+4|name;done
+1|init 20 2 $missing;write x;done
+1|write x;init 20 2 $missing
+END
+# Typed: a wrong line comes before a failed Init.
+printf 'init 20 2 %s\nwrong\nwrite x\n' "$missing" >typed.txt
+script -qec "'$host' '$library' --script -" /dev/null <typed.txt >out.txt 2>&1
+got=$?
+[ $got = 2 ] || fail "typed, a wrong line after a failed Init should end with status 2, got $got: $(cat out.txt)"
+
+# A line cut in the middle of the pattern.
+source "$(dirname "$0")/pattern_cut.sh"
+mkdir "$work/line"
+"$relay" "$work/line" com5:com6 &
+relay_pid=$!
+for _ in $(seq 100); do [ -e "$work/line/ready" ] && break; sleep 0.05; done
+if [ -e "$work/line/ready" ]; then
+  pattern_cut "$work/line" com5 "natively" "$host" "$library" init 20 2 "$work/line/com5,9600,8,N,1" pattern 300
+else
+  fail "the line relay did not start"
+fi
+
+# The machine's own ports: a line a port (or none found), never an error here.
+"$host" ports >out.txt 2>&1
+status=$?
+[ $status = 0 ] || fail "ports should end with status 0, got $status: $(cat out.txt)"
+grep -Evq '^(/dev/tty(S|USB|ACM)[0-9]+( \(COM[0-9]+\))?(: .*)?|  also /dev/serial/by-id/.+|no serial ports found|\([0-9]+ more serial devices? ha(s|ve) no hardware behind (it|them)\))$' out.txt &&
+  fail "ports printed a line of another shape: $(cat out.txt)"
+"$host" ports extra >out.txt 2>&1
+status=$?
+[ $status = 2 ] || fail "ports with an argument should end with status 2, got $status: $(cat out.txt)"
+
+[ $failures = 0 ] && echo "display_host: numbers read in decimal, wrong texts, no calls and libraries it cannot load refused; exit statuses of failed calls; ports listed" && exit 0
 exit 1

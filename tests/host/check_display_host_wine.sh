@@ -3,8 +3,10 @@
 # 32-bit one to the 64-bit host, and the other way round) it says why it
 # cannot load it and which DLL it needs; and its test pattern, drawn through
 # the DLL on a COM port that is one end of a pseudo-terminal pair, shows each
-# page on the Windows simulated display at the far end. Exits 77 (skipped)
-# where Wine cannot run the programs.
+# page on the Windows simulated display at the far end; on a line cut
+# mid-pattern the host ends with status 4; its ports command lists the
+# prefix's COM links that lead to a device. Exits 77 (skipped) where Wine
+# cannot run the programs.
 #
 # It runs in the tests' own prefix PREFIX, under the build folder.
 #
@@ -115,5 +117,26 @@ done <"$dir/shown.txt"
   fail "page $next never showed: $(sed -n "${next}p" "$dir/expected.txt"); the simulator's screens: $(cat "$dir/shown.txt")"
 grep -q '^display: closed by the driver$' <(tr -d '\r' <"$dir/sim.txt") || fail "the driver did not close the display"
 
+# The line cut mid-pattern: nothing reads the far end, whose bytes wait in the line.
+source "$(dirname "$0")/pattern_cut.sh"
+pattern_cut "$dir" com22 "under Wine" bash -c 'cd "$1" && shift && exec "$@"' - "$dir" \
+  "$tools/wine_run.sh" --prefix "$own_prefix" "$host" QV-731.dll init 20 2 COM22,9600,8,N,1 pattern 300
+
+# The ports: the prefix's COM links that lead to a device, in the order of
+# their numbers; a link whose device is gone is not a port.
+ports() {
+  (cd "$dir" && "$tools/wine_run.sh" --prefix "$own_prefix" "$host" ports) >"$dir/ports.txt" 2>&1
+  ports_status=$?
+  listed=$(tr -d '\r' <"$dir/ports.txt")
+}
+ports
+[ $ports_status = 0 ] || fail "ports should end with status 0, got $ports_status: $listed"
+grep -A1 "^COM22: Wine's link .*/dosdevices/com22$" <<<"$listed" | grep -q "^COM23: Wine's link .*/dosdevices/com23$" ||
+  fail "ports did not list COM22 and COM23, one after the other: $listed"
+ln -sfn "$dir/no-such-device" "$prefix/dosdevices/com23"
+ports
+grep -q '^COM22: ' <<<"$listed" && ! grep -q '^COM23' <<<"$listed" ||
+  fail "ports with COM23's device gone should list COM22 alone of the two: $listed"
+
 [ $failures = 0 ] || exit 1
-echo "display_host under Wine: a DLL of the other kind explained; every pattern page shown on the simulated display"
+echo "display_host under Wine: a DLL of the other kind explained; every pattern page shown on the simulated display; status 4 on a line cut mid-pattern; the prefix's COM links listed"

@@ -3,7 +3,8 @@
 # - demo.sh copies the picture out of the 32-bit machine;
 # - with_ports.sh and demo.sh leave the caller's WINEPREFIX as it is, the
 #   demo leaves nothing in the temporary folder and says where the log of a
-#   failed Init is; wine_run.sh takes the prefix it is given by hand.
+#   failed Init is, and which build it ran and why; wine_run.sh takes the
+#   prefix it is given by hand.
 #
 #   check_demo_wine.sh SOURCE_DIR
 source "$(dirname "$0")/stand_ins.sh" "$1"
@@ -108,6 +109,23 @@ grep -qx "== the driver's debug log ($copy/build/demo/logs/QV-731.log)" <<<"$out
   fail "demo.sh --port with no such device: no word of where the log of the failed Init is: $out"
 [ -z "$(ls -A "$work/demo-temp")" ] || fail "demo.sh --port left in the temporary folder: $(ls -A "$work/demo-temp")"
 [ "$(snapshot)" = "$before" ] || fail "demo.sh changed the WINEPREFIX it was called with: $(snapshot)"
+# Which build the demo ran and why, in its last lines: where the kernel runs
+# 32-bit programs (NEEDED 1) and where only the 32-bit machine does (0),
+# which fails here or cannot reach a port of this machine.
+while IFS='|' read -r needed options want why; do
+  stub "$copy/tools/vm32/run.sh" "[ \"\$1\" = --needed ] && exit $needed; exit 1"
+  read -r -a words <<<"$options"
+  demo "${words[@]}"
+  status=$?
+  [ $status = "$want" ] || fail "demo.sh $options (machine needed: $needed) should end with status $want, got $status: $out"
+  grep -qxF "== the demo ran the 64-bit build of QV-731.dll under Wine, because $why" <<<"$out" ||
+    fail "demo.sh $options (machine needed: $needed): not the build and reason expected ($why): $out"
+done <<END
+1||0|this machine cannot run 32-bit Windows programs
+0||0|this machine's kernel runs no 32-bit programs, and the 32-bit virtual machine could not show it (see above)
+0|--port $work/no-such-device|1|this machine's kernel runs no 32-bit programs, and the 32-bit virtual machine cannot reach $work/no-such-device
+END
+stub "$copy/tools/vm32/run.sh" 'exit 1'
 
 # In the 32-bit machine, where the build folder is shared in (9p), the
 # machine's own prefix stands in for one named there, the same one for every
