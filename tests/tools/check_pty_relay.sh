@@ -3,8 +3,9 @@
 # links and DIR/ready go, also those of a pair cut by its hang-up file. As
 # root, also the exclusive flag of a holder the relay cannot see (the relay
 # run as nobody, the holder root's, with no lock), which stays while that
-# holder lives and goes once it has died; and a terminal of the same number
-# in another devpts instance, which is not the relay's.
+# holder lives and goes once it has died; a terminal of the same number in
+# another devpts instance, which is not the relay's; and holders that the
+# relay run as root knows by their lock.
 #
 #   check_pty_relay.sh PTY_RELAY RELAY_PROBE
 set -uo pipefail
@@ -25,6 +26,21 @@ failures=0
 fail() {
   echo "FAIL: $*"
   failures=$((failures + 1))
+}
+# reap PID: ends a process this test started and still waits for, waits for
+# it and forgets it: cleanup signals no PID that another program may have
+# been given since. Nothing for a PID already reaped.
+reap() {
+  local kept=() pid
+  for pid in "${pids[@]}"; do
+    if [ "$pid" = "$1" ]; then
+      kill -KILL "$pid" 2>/dev/null
+      wait "$pid" 2>/dev/null
+    else
+      kept+=("$pid")
+    fi
+  done
+  pids=("${kept[@]}")
 }
 
 "$relay" --help >"$work/help.txt" 2>&1
@@ -62,14 +78,26 @@ for signal in INT TERM HUP; do
   [ -z "$left" ] || fail "SIG$signal: the relay left $left"
 done
 
-# waits for the file $1 to say "held" (a probe that holds a line); false
-# after 5 s.
-held() {
+# printed FILE TEXT: waits for FILE to have the line TEXT; false after 5 s.
+printed() {
   for _ in $(seq 100); do
-    [ "$(cat "$1" 2>/dev/null)" = held ] && return 0
+    grep -qx "$2" "$1" 2>/dev/null && return 0
     sleep 0.05
   done
   return 1
+}
+# held FILE: waits for a probe that holds a line to say so in FILE.
+held() { printed "$1" held; }
+# hold OUT LINE WHAT...: the probe holds LINE as asked (relay_probe hold) in
+# the background ($holder), its output in OUT; false when it has not taken
+# the line within 5 s.
+hold() {
+  local out=$1
+  shift
+  "$probe" hold "$@" >"$out" &
+  holder=$!
+  pids+=("$holder")
+  held "$out"
 }
 # waits up to 1 s for the command to print $1; false when it never did.
 within_a_second() {
@@ -79,6 +107,14 @@ within_a_second() {
     [ "$("$@" 2>/dev/null)" = "$want" ] && return 0
     sleep 0.02
   done
+  return 1
+}
+# relay_has LINE: the relay keeps its own descriptor of LINE's terminal, as
+# it does while it knows who holds the line (it lets go where it finds none).
+relay_has() {
+  local device fd
+  device=$(readlink "$1")
+  for fd in /proc/"$relay_pid"/fd/*; do [ "$(readlink "$fd")" = "$device" ] && return 0; done
   return 1
 }
 stop_relay() {
@@ -112,36 +148,29 @@ else
   if [ ! -e "$line/ready" ]; then
     fail "the relay did not start as $user"
   else
-    "$probe" hold "$line/com5" exclusive >"$stage/held" &
-    holder=$!
-    pids+=($holder)
-    if ! held "$stage/held"; then
+    if ! hold "$stage/held" "$line/com5" exclusive; then
       fail "root's program did not take com5 of the relay run as $user"
     else
       sleep 0.6
       [ "$(as_nobody "$probe" flag "$line/com5")" = busy ] ||
         fail "a holder the relay ($user's) cannot see lost its flag while it lived"
-      kill -KILL "$holder"
-      wait "$holder" 2>/dev/null
+      reap "$holder"
       within_a_second 0 as_nobody "$probe" flag "$line/com5" ||
         fail "the line of a holder the relay ($user's) could not see stayed locked after it died"
       as_nobody "$probe" pass "$line/com5" "$line/com6" || fail "no bytes cross the line freed of that holder"
       as_nobody "$probe" pass "$line/com6" "$line/com5" || fail "no bytes cross the line freed of that holder, back"
     fi
+    reap "$holder"
     # The same with com5's side stalled, and last words written before the
     # holder died: as a serial port's last closing waits for its output, the
     # line is freed once they have gone on, and they reach com6.
     touch "$line/stall-com5"
     sleep 0.1 # the relay looks for the file every 20 ms
-    "$probe" hold "$line/com5" exclusive say >"$stage/held" &
-    holder=$!
-    pids+=($holder)
-    if ! held "$stage/held"; then
+    if ! hold "$stage/held" "$line/com5" exclusive say; then
       fail "root's program did not take the stalled com5 of the relay run as $user"
     else
       sleep 0.1
-      kill -KILL "$holder"
-      wait "$holder" 2>/dev/null
+      reap "$holder"
       sleep 0.1
       [ "$(as_nobody "$probe" flag "$line/com5")" = busy ] ||
         fail "the stalled line was freed before the last words of its dead holder had gone on"
@@ -150,6 +179,7 @@ else
         fail "the stalled line of a holder the relay ($user's) could not see stayed locked after the stall"
       as_nobody "$probe" expect "$line/com6" "last words" || fail "the last words of the dead holder were lost"
     fi
+    reap "$holder"
   fi
   stop_relay
   left=$(cd "$line" && ls -A | tr '\n' ' ')
@@ -167,24 +197,65 @@ else
   number=${number##*/}
   unshare --mount sh -c 'mount -t devpts -o newinstance,ptmxmode=0666 devpts /dev/pts &&
     mount --bind /dev/pts/ptmx /dev/ptmx && exec "$0" pty "$1"' "$probe" "$number" >"$work/other" 2>/dev/null &
-  pids+=($!)
+  other=$!
+  pids+=("$other")
   if ! held "$work/other"; then
     echo "pty_relay: no devpts instance of its own could be made here, so that is not checked"
   else
-    "$probe" hold "$dir/com5" exclusive >"$work/held" &
-    holder=$!
-    pids+=($holder)
-    if ! held "$work/held"; then
+    if ! hold "$work/held" "$dir/com5" exclusive; then
       fail "the holder did not take com5 for the devpts check"
     else
       sleep 0.1 # the relay has seen it
       [ "$("$probe" flag "$dir/com5")" = 1 ] || fail "the live holder lost its flag (devpts check)"
-      kill -KILL "$holder"
-      wait "$holder" 2>/dev/null
+      reap "$holder"
       within_a_second 0 "$probe" flag "$dir/com5" ||
         fail "/dev/pts/$number of another devpts instance kept the flag of com5's dead holder"
     fi
+    reap "$holder"
   fi
+  reap "$other"
+  stop_relay
+
+  # Holders the relay run as root knows by their lock. One whose lock a
+  # helper took that has ended: the table of locks names a process that is
+  # gone, so the relay finds the holder by its descriptor and frees the line
+  # once that one dies. One that holds the lock while only a child of its
+  # has the line open: the flag stays while the lock does, and goes once the
+  # child has ended and the lock with it (the table is read again every
+  # 100 ms), though the lock's taker lives on.
+  dir=$work/locks
+  mkdir "$dir"
+  "$relay" "$dir" com5:com6 &
+  relay_pid=$!
+  for _ in $(seq 100); do [ -e "$dir/ready" ] && break; sleep 0.05; done
+  [ -e "$dir/ready" ] || fail "the relay did not start for the lock checks"
+  if ! hold "$work/held" "$dir/com5" exclusive lock helper; then
+    fail "the holder whose lock a helper takes did not take com5"
+  else
+    sleep 0.6
+    [ "$("$probe" flag "$dir/com5")" = 1 ] || fail "the holder whose lock a helper took lost its flag while it lived"
+    relay_has "$dir/com5" || fail "the relay did not find the holder whose lock a helper took"
+    reap "$holder"
+    within_a_second 0 "$probe" flag "$dir/com5" ||
+      fail "the line of a dead holder whose lock a helper took stayed locked"
+  fi
+  reap "$holder"
+  if ! hold "$work/held" "$dir/com5" exclusive lock keeper; then
+    fail "the holder known by its lock alone did not take com5"
+  else
+    sleep 0.6
+    [ "$("$probe" flag "$dir/com5")" = 1 ] || fail "the holder known by its lock alone lost its flag while it held the lock"
+    relay_has "$dir/com5" || fail "the relay did not find the holder known by its lock alone"
+    kill -USR1 "$holder"
+    if ! printed "$work/held" dropped; then
+      fail "the holder known by its lock alone did not let go of the line"
+    else
+      within_a_second 0 "$probe" flag "$dir/com5" ||
+        fail "the line stayed locked after its lock went, while the lock's taker lived on"
+      kill -0 "$holder" 2>/dev/null || fail "the lock's taker ended with its lock, so the check above means nothing"
+    fi
+  fi
+  reap "$holder"
   stop_relay
 fi
 
