@@ -19,6 +19,8 @@ enum PlatformCall {
 
 // The next call of `call` fails with `error` as its last error, once.
 void PlatformFailNextCall(PlatformCall call, DWORD error);
+// The same for the call of `call` after the next `calls` ones, which succeed.
+void PlatformFailCallAfter(PlatformCall call, int calls, DWORD error);
 // The next WriteFile sends at most `keep` bytes and reports success with that
 // count, as a write does whose time-out runs out; once.
 void PlatformCutNextWrite(DWORD keep);
@@ -34,12 +36,14 @@ COMMTIMEOUTS PlatformLastCommTimeouts(void);
 // The terminal settings the last SetCommState asked for (zero before any):
 // the line record turned into termios flags.
 struct termios PlatformLastTermios(void);
-// The next SetCommState reads the settings back with the c_cflag bits under
-// `mask` as `flags` has them and, when `baud` is not 0, that speed: as a
-// device that kept part of what it had while reporting success; once.
+// The first GetCommState after the next SetCommState reports the c_cflag
+// bits under `mask` as `flags` has them and, when `baud` is not 0, that
+// speed: as a device that kept part of what it had, or made a speed near the
+// one asked for, while reporting success; once.
 void PlatformAlterNextReadBack(tcflag_t mask, tcflag_t flags, DWORD baud);
-// While on, a pseudo-terminal is held to what a real serial device must
-// take: the character size and parity too.
+// While on, a pseudo-terminal reports its character size and parity as the
+// terminal has them (the kernel keeps it at 8 bits without parity), as a
+// real serial device reports what it holds.
 void PlatformTreatPtysAsSerial(bool on);
 
 // Whether SetCommState can set this speed (termios has it).

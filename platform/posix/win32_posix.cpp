@@ -28,6 +28,7 @@ thread_local DWORD t_lastError = ERROR_SUCCESS;
 
 struct Fault {
   bool armed;
+  int skip;  // calls that still succeed first
   DWORD error;
 };
 Fault g_faults[kPlatformCallCount];
@@ -37,15 +38,20 @@ DWORD g_cutKeep = 0;
 DCB g_lastCommState;
 COMMTIMEOUTS g_lastCommTimeouts;
 struct termios g_lastTermios;
-// The next read-back of the line settings, changed as a device would that
-// kept part of what it had.
+// The next read-back of the line settings after a SetCommState, changed as a
+// device would that kept part of what it had.
 bool g_readBackArmed = false;
+bool g_readBackDue = false;
 tcflag_t g_readBackMask = 0;
 tcflag_t g_readBackFlags = 0;
 DWORD g_readBackBaud = 0;
 
 bool TakeFault(PlatformCall call) {
   if (!g_faults[call].armed) return false;
+  if (g_faults[call].skip > 0) {
+    --g_faults[call].skip;
+    return false;
+  }
   g_faults[call].armed = false;
   t_lastError = g_faults[call].error;
   return true;
@@ -110,6 +116,17 @@ struct Port {
   bool exclusive;  // we set the terminal's exclusive flag
   int fd;
   COMMTIMEOUTS timeouts;
+  // The settings the handle's first GetCommState found, and the record it
+  // reported for them: handed back to SetCommState after another line was
+  // set, that record puts the terminal back as it was, whole, as on Windows,
+  // where the record is all there is of a port's line.
+  bool found;
+  DCB foundRecord;
+  struct termios foundSettings;
+  // The character size and parity of the last line set: a pseudo-terminal
+  // holds none of its own, so these are what it reports.
+  bool lineSet;
+  tcflag_t sizeAndParity;
 };
 const int kMaxPorts = 16;
 Port g_ports[kMaxPorts];
@@ -175,9 +192,10 @@ bool SpeedCode(DWORD baud, speed_t* code) {
 
 // A pseudo-terminal has no character size or parity: the kernel keeps it at
 // 8 bits without parity, and the C library then reports the settings as
-// refused, or not, depending on the terminal's earlier state. What it does
-// keep (the speed, the stop bits) decides whether it took the line. A real
-// serial device must take every part of the line.
+// refused, or not, depending on the terminal's earlier state. It reports the
+// size and parity of the line last set through the handle instead, so that
+// the line reads back as it was set; what it does keep (the speed, the stop
+// bits) reads back as it is. A real serial device reports all it holds.
 bool g_ptysAsSerial = false;  // a test's stand-in for a real serial device
 
 bool IsPseudoTerminal(int fd) {
@@ -186,20 +204,6 @@ bool IsPseudoTerminal(int fd) {
   if (fstat(fd, &device) != 0 || !S_ISCHR(device.st_mode)) return false;
   const unsigned kind = major(device.st_rdev);
   return kind >= 136 && kind <= 143;  // the pseudo-terminal devices
-}
-
-// Whether the settings read back from the terminal are the line asked for. A
-// successful tcsetattr only says that some of the changes were made: a device
-// that cannot do a speed, a character size or a parity may keep what it had.
-bool LineTook(const struct termios& wanted, const struct termios& now, bool pseudoTerminal) {
-  if (cfgetospeed(&now) != cfgetospeed(&wanted) || cfgetispeed(&now) != cfgetispeed(&wanted)) return false;
-  if ((now.c_cflag & CSTOPB) != (wanted.c_cflag & CSTOPB)) return false;
-  if (pseudoTerminal) return true;
-  if ((now.c_cflag & CSIZE) != (wanted.c_cflag & CSIZE)) return false;
-  if ((now.c_cflag & PARENB) != (wanted.c_cflag & PARENB)) return false;
-  // Without parity the kind of parity means nothing.
-  const tcflag_t kind = PARODD | CMSPAR;
-  return (wanted.c_cflag & PARENB) == 0 || (now.c_cflag & kind) == (wanted.c_cflag & kind);
 }
 
 DWORD BaudFromCode(speed_t code) {
@@ -252,9 +256,12 @@ const Description kDescriptions[] = {
 
 }  // namespace
 
-void PlatformFailNextCall(PlatformCall call, DWORD error) {
+void PlatformFailNextCall(PlatformCall call, DWORD error) { PlatformFailCallAfter(call, 0, error); }
+
+void PlatformFailCallAfter(PlatformCall call, int calls, DWORD error) {
   if (static_cast<int>(call) >= 0 && call < kPlatformCallCount) {
     g_faults[call].armed = true;
+    g_faults[call].skip = calls;
     g_faults[call].error = error;
   }
 }
@@ -278,6 +285,7 @@ void PlatformClearFaults(void) {
   g_cutArmed = false;
   g_cutKeep = 0;
   g_readBackArmed = false;
+  g_readBackDue = false;
   g_readBackMask = 0;
   g_readBackFlags = 0;
   g_readBackBaud = 0;
@@ -396,6 +404,8 @@ HANDLE CreateFileA(LPCSTR fileName, DWORD access, DWORD shareMode, LPSECURITY_AT
   port->exclusive = exclusive;
   port->fd = fd;
   memset(&port->timeouts, 0, sizeof port->timeouts);
+  port->found = false;
+  port->lineSet = false;
   t_lastError = ERROR_SUCCESS;
   return port;
 }
@@ -407,6 +417,16 @@ BOOL GetCommState(HANDLE file, LPDCB dcb) {
   if (dcb == NULL) return Fail(ERROR_INVALID_PARAMETER);
   struct termios tio;
   if (tcgetattr(port->fd, &tio) != 0) return FailErrno();
+  const struct termios held = tio;
+  const tcflag_t kSizeAndParity = CSIZE | PARENB | PARODD | CMSPAR;
+  if (port->lineSet && IsPseudoTerminal(port->fd)) {
+    tio.c_cflag = (tio.c_cflag & ~kSizeAndParity) | port->sizeAndParity;
+  }
+  const bool altered = g_readBackDue;
+  if (altered) {
+    g_readBackDue = false;
+    tio.c_cflag = (tio.c_cflag & ~g_readBackMask) | (g_readBackFlags & g_readBackMask);
+  }
   memset(dcb, 0, sizeof *dcb);
   dcb->DCBlength = sizeof(DCB);
   dcb->BaudRate = BaudFromCode(cfgetospeed(&tio));
@@ -428,6 +448,12 @@ BOOL GetCommState(HANDLE file, LPDCB dcb) {
   dcb->StopBits = (tio.c_cflag & CSTOPB) ? TWOSTOPBITS : ONESTOPBIT;
   dcb->XonChar = 0x11;
   dcb->XoffChar = 0x13;
+  if (altered && g_readBackBaud != 0) dcb->BaudRate = g_readBackBaud;
+  if (!port->found) {
+    port->found = true;
+    port->foundRecord = *dcb;
+    port->foundSettings = held;
+  }
   return TRUE;
 }
 
@@ -448,6 +474,13 @@ BOOL SetCommState(HANDLE file, LPDCB dcb) {
   Port* port = PortFromHandle(file);
   if (port == NULL) return Fail(ERROR_INVALID_HANDLE);
   if (dcb == NULL) return Fail(ERROR_INVALID_PARAMETER);
+  if (port->lineSet && memcmp(dcb, &port->foundRecord, sizeof *dcb) == 0) {
+    // The record the port was found with, after another line: the port as
+    // it was, whole.
+    if (tcsetattr(port->fd, TCSANOW, &port->foundSettings) != 0) return FailErrno();
+    port->lineSet = false;
+    return TRUE;
+  }
   speed_t speed;
   if (!SpeedCode(dcb->BaudRate, &speed)) return Fail(ERROR_INVALID_PARAMETER);
   tcflag_t size;
@@ -488,22 +521,12 @@ BOOL SetCommState(HANDLE file, LPDCB dcb) {
   if (tcsetattr(port->fd, TCSANOW, &tio) != 0 && (errno != EINVAL || !pseudoTerminal)) {
     return RefuseLine(port->fd, before, PlatformErrorFromErrno(errno));
   }
-  // Windows refuses a line the port cannot take; here the settings are read
-  // back to find out.
-  struct termios now;
-  if (tcgetattr(port->fd, &now) != 0) return RefuseLine(port->fd, before, PlatformErrorFromErrno(errno));
+  port->lineSet = true;
+  port->sizeAndParity = size | parity;
   if (g_readBackArmed) {
     g_readBackArmed = false;
-    now.c_cflag = (now.c_cflag & ~g_readBackMask) | (g_readBackFlags & g_readBackMask);
-    if (g_readBackBaud != 0) {
-      speed_t kept;
-      if (SpeedCode(g_readBackBaud, &kept)) {
-        cfsetispeed(&now, kept);
-        cfsetospeed(&now, kept);
-      }
-    }
+    g_readBackDue = true;
   }
-  if (!LineTook(tio, now, pseudoTerminal)) return RefuseLine(port->fd, before, ERROR_INVALID_PARAMETER);
   return TRUE;
 }
 

@@ -17,6 +17,7 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 #endif
 
@@ -202,6 +203,31 @@ bool PortHolder::Hold(const std::string& name) {
   return true;
 }
 
+bool ReadPortSpeed(const std::string& port, PortSpeed* speed) {
+  HANDLE handle = CreateFileA(port.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return false;
+  DCB line = {};
+  line.DCBlength = sizeof line;
+  const bool read = GetCommState(handle, &line) != 0;
+  CloseHandle(handle);
+  speed->baud = line.BaudRate;
+  speed->twoStopBits = line.StopBits == TWOSTOPBITS;
+  return read;
+}
+
+bool SetPortSpeed(const std::string& port, const PortSpeed& speed) {
+  HANDLE handle = CreateFileA(port.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return false;
+  DCB line = {};
+  line.DCBlength = sizeof line;
+  bool set = GetCommState(handle, &line) != 0;
+  line.BaudRate = speed.baud;
+  line.StopBits = speed.twoStopBits ? TWOSTOPBITS : ONESTOPBIT;
+  set = set && SetCommState(handle, &line) != 0;
+  CloseHandle(handle);
+  return set;
+}
+
 #else
 
 std::string MakeTempDir() {
@@ -296,6 +322,52 @@ bool PortHolder::HoldExclusive(const std::string& name) {
 bool PortHolder::StillExclusive() const {
   int flag = 0;
   return fd_ >= 0 && ioctl(fd_, TIOCGEXCL, &flag) == 0 && flag != 0;
+}
+
+namespace {
+
+const struct {
+  unsigned baud;
+  speed_t code;
+} kPortSpeeds[] = {{1200, B1200},   {2400, B2400},   {4800, B4800},   {9600, B9600},
+                   {19200, B19200}, {38400, B38400}, {57600, B57600}, {115200, B115200}};
+
+}  // namespace
+
+bool ReadPortSpeed(const std::string& port, PortSpeed* speed) {
+  const int fd = open(port.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) return false;
+  struct termios line;
+  const bool read = tcgetattr(fd, &line) == 0;
+  close(fd);
+  if (!read) return false;
+  speed->twoStopBits = (line.c_cflag & CSTOPB) != 0;
+  for (const auto& known : kPortSpeeds) {
+    if (known.code != cfgetospeed(&line)) continue;
+    speed->baud = known.baud;
+    return true;
+  }
+  return false;
+}
+
+bool SetPortSpeed(const std::string& port, const PortSpeed& speed) {
+  const int fd = open(port.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) return false;
+  struct termios line;
+  bool set = tcgetattr(fd, &line) == 0;
+  if (speed.twoStopBits) {
+    line.c_cflag |= CSTOPB;
+  } else {
+    line.c_cflag &= ~static_cast<tcflag_t>(CSTOPB);
+  }
+  bool known = false;
+  for (const auto& each : kPortSpeeds) {
+    if (each.baud != speed.baud) continue;
+    known = cfsetispeed(&line, each.code) == 0 && cfsetospeed(&line, each.code) == 0;
+  }
+  set = set && known && tcsetattr(fd, TCSANOW, &line) == 0;
+  close(fd);
+  return set;
 }
 
 #endif

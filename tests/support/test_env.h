@@ -52,6 +52,17 @@ class PeerPort {
 #endif
 };
 
+// What a port holds of a line that a pseudo-terminal keeps too: its speed and
+// its stop bits, as another program reads and sets them while the port is
+// free. False where the port cannot be opened or the speed is not one of the
+// usual ones (1200 to 115200).
+struct PortSpeed {
+  unsigned baud;
+  bool twoStopBits;
+};
+bool ReadPortSpeed(const std::string& port, PortSpeed* speed);
+bool SetPortSpeed(const std::string& port, const PortSpeed& speed);
+
 // Opens a port the way another program would that keeps it to itself;
 // returns false where the platform cannot (closed by the destructor).
 class PortHolder {

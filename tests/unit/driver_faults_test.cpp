@@ -56,21 +56,25 @@ TEST(DriverFaults, TimeOutsRefusedLeaveThePortOpenAndSendNothing) {
 TEST(DriverFaults, EachConfigurationStepReportsItsOwnMessage) {
   struct {
     PlatformCall call;
+    int after;  // calls of it that succeed first
     DWORD error;
     const char* text;
     int doneResult;  // the port stays open after a configuration failure
   } cases[] = {
-      {kPlatformCreateFile, ERROR_ACCESS_DENIED, "Failed to open Serial Port : Access is denied.\r\n", 0},
-      {kPlatformCreateFile, ERROR_FILE_NOT_FOUND,
+      {kPlatformCreateFile, 0, ERROR_ACCESS_DENIED, "Failed to open Serial Port : Access is denied.\r\n", 0},
+      {kPlatformCreateFile, 0, ERROR_FILE_NOT_FOUND,
        "Serial Port does not exist : The system cannot find the file specified.\r\n", 0},
-      {kPlatformGetCommState, ERROR_INVALID_HANDLE, "Failed to get Serial Port state : The handle is invalid.\r\n", 1},
-      {kPlatformSetCommState, ERROR_INVALID_PARAMETER,
+      {kPlatformGetCommState, 0, ERROR_INVALID_HANDLE, "Failed to get Serial Port state : The handle is invalid.\r\n",
+       1},
+      {kPlatformSetCommState, 0, ERROR_INVALID_PARAMETER,
        "Failed to set Serial Port state : The parameter is incorrect.\r\n", 1},
+      // The line read back after it was set: unknown, so not taken.
+      {kPlatformGetCommState, 1, ERROR_NOT_READY, "Failed to get Serial Port state : The device is not ready.\r\n", 1},
   };
   for (const auto& c : cases) {
     FreshDriver fresh;
     Pty line;
-    PlatformFailNextCall(c.call, c.error);
+    PlatformFailCallAfter(c.call, c.after, c.error);
     InitResult result = Init(line.device() + ",9600,8,N,1");
     EXPECT_EQ(c.text, result.text);
     EXPECT_EQ(0, result.status);
@@ -399,7 +403,8 @@ TEST(DriverFaults, APseudoTerminalTakesAnyLineAgain) {
 // termios allows) is refused as Windows refuses a line the port cannot take:
 // the settings are read back, field by field, and a refused line puts back
 // the settings the terminal had. A pseudo-terminal is held only to what it
-// keeps, the speed and the stop bits.
+// keeps, the speed and the stop bits; a speed within 1% of the one asked for
+// passes.
 TEST(DriverFaults, ALineTheDeviceDidNotTakeIsRefused) {
   const std::string refused = "Failed to set Serial Port state : The parameter is incorrect.\r\n";
   // The character size, parity and stop bits the device reports back.
@@ -416,6 +421,12 @@ TEST(DriverFaults, ALineTheDeviceDidNotTakeIsRefused) {
       {"as asked", ",19200,7,E,2Log", kLine, CS7 | PARENB | CSTOPB, 0, true, true},
       {"mark, as asked", ",9600,8,M,1Log", kLine, CS8 | PARENB | PARODD | CMSPAR, 0, true, true},
       {"another speed", ",19200,8,N,1Log", 0, 0, 9600, true, false},
+      // A speed made from a divisor of the port's clock may be a little off.
+      {"a speed made 1% fast", ",9600,8,N,1Log", 0, 0, 9696, true, true},
+      {"a speed made 1% slow", ",9600,8,N,1Log", 0, 0, 9504, true, true},
+      {"a speed more than 1% fast", ",9600,8,N,1Log", 0, 0, 9697, true, false},
+      {"a speed more than 1% slow", ",9600,8,N,1Log", 0, 0, 9503, true, false},
+      {"a fast speed 1% off", ",4000000,8,N,1Log", 0, 0, 4040000, true, true},
       {"another character size", ",9600,7,N,1Log", kLine, CS8, 0, true, false},
       {"parity where none was asked", ",9600,8,N,1Log", kLine, CS8 | PARENB, 0, true, false},
       {"no parity where odd was asked", ",9600,8,O,1Log", kLine, CS8 | PARODD, 0, true, false},
@@ -426,6 +437,7 @@ TEST(DriverFaults, ALineTheDeviceDidNotTakeIsRefused) {
       {"one stop bit where two were asked", ",9600,8,N,2Log", kLine, CS8, 0, true, false},
       {"a kind of parity without parity", ",9600,8,N,1Log", kLine, CS8 | PARODD | CMSPAR, 0, true, true},
       {"a pseudo-terminal as it is", ",9600,7,E,1Log", 0, 0, 0, false, true},
+      {"the line the terminal has already", ",2400,8,N,2Log", 0, 0, 0, false, true},
       {"a pseudo-terminal with another speed", ",19200,8,N,1Log", 0, 0, 9600, false, false},
       {"a pseudo-terminal with other stop bits", ",9600,8,N,1Log", CSTOPB, CSTOPB, 0, false, false},
   };
@@ -447,6 +459,7 @@ TEST(DriverFaults, ALineTheDeviceDidNotTakeIsRefused) {
     if (c.took) {
       EXPECT_EQ(1, result.status) << c.what << ": " << result.text;
       EXPECT_EQ(kInitSequence, line.Read(50)) << c.what;
+      EXPECT_EQ(0u, after.c_lflag & (ICANON | ECHO)) << c.what << ": bytes pass unchanged";
     } else {
       EXPECT_EQ(refused, result.text) << c.what;
       EXPECT_EQ(0, result.status) << c.what;
