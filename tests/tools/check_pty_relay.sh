@@ -42,6 +42,17 @@ reap() {
   done
   pids=("${kept[@]}")
 }
+# start_relay DIR PAIR...: the relay on lines in DIR (made here), in the
+# background ($relay_pid); false when it is not ready within 5 s.
+start_relay() {
+  local dir=$1
+  shift
+  mkdir -p "$dir"
+  "$relay" "$dir" "$@" &
+  relay_pid=$!
+  for _ in $(seq 100); do [ -e "$dir/ready" ] && return 0; sleep 0.05; done
+  return 1
+}
 
 "$relay" --help >"$work/help.txt" 2>&1
 status=$?
@@ -55,11 +66,7 @@ status=$?
 
 for signal in INT TERM HUP; do
   dir=$work/$signal
-  mkdir "$dir"
-  "$relay" "$dir" com5:com6 com7:com8 &
-  relay_pid=$!
-  for _ in $(seq 100); do [ -e "$dir/ready" ] && break; sleep 0.05; done
-  [ -e "$dir/ready" ] || fail "SIG$signal: the relay did not start"
+  start_relay "$dir" com5:com6 com7:com8 || fail "SIG$signal: the relay did not start"
   for name in com5 com6 com7 com8; do [ -L "$dir/$name" ] || fail "SIG$signal: no link $name"; done
   # One pair cut: its links lead nowhere until the relay ends (or to a
   # terminal of the same number that another program has made since, which
@@ -188,11 +195,7 @@ else
   # A program in a devpts instance of its own holds the terminal of that
   # instance that bears com5's number: it has nothing of com5.
   dir=$work/devpts
-  mkdir "$dir"
-  "$relay" "$dir" com5:com6 &
-  relay_pid=$!
-  for _ in $(seq 100); do [ -e "$dir/ready" ] && break; sleep 0.05; done
-  [ -e "$dir/ready" ] || fail "the relay did not start for the devpts check"
+  start_relay "$dir" com5:com6 || fail "the relay did not start for the devpts check"
   number=$(readlink "$dir/com5")
   number=${number##*/}
   unshare --mount sh -c 'mount -t devpts -o newinstance,ptmxmode=0666 devpts /dev/pts &&
@@ -224,38 +227,31 @@ else
   # child has ended and the lock with it (the table is read again every
   # 100 ms), though the lock's taker lives on.
   dir=$work/locks
-  mkdir "$dir"
-  "$relay" "$dir" com5:com6 &
-  relay_pid=$!
-  for _ in $(seq 100); do [ -e "$dir/ready" ] && break; sleep 0.05; done
-  [ -e "$dir/ready" ] || fail "the relay did not start for the lock checks"
-  if ! hold "$work/held" "$dir/com5" exclusive lock helper; then
-    fail "the holder whose lock a helper takes did not take com5"
-  else
-    sleep 0.6
-    [ "$("$probe" flag "$dir/com5")" = 1 ] || fail "the holder whose lock a helper took lost its flag while it lived"
-    relay_has "$dir/com5" || fail "the relay did not find the holder whose lock a helper took"
-    reap "$holder"
-    within_a_second 0 "$probe" flag "$dir/com5" ||
-      fail "the line of a dead holder whose lock a helper took stayed locked"
-  fi
-  reap "$holder"
-  if ! hold "$work/held" "$dir/com5" exclusive lock keeper; then
-    fail "the holder known by its lock alone did not take com5"
-  else
-    sleep 0.6
-    [ "$("$probe" flag "$dir/com5")" = 1 ] || fail "the holder known by its lock alone lost its flag while it held the lock"
-    relay_has "$dir/com5" || fail "the relay did not find the holder known by its lock alone"
-    kill -USR1 "$holder"
-    if ! printed "$work/held" dropped; then
-      fail "the holder known by its lock alone did not let go of the line"
-    else
-      within_a_second 0 "$probe" flag "$dir/com5" ||
-        fail "the line stayed locked after its lock went, while the lock's taker lived on"
-      kill -0 "$holder" 2>/dev/null || fail "the lock's taker ended with its lock, so the check above means nothing"
+  start_relay "$dir" com5:com6 || fail "the relay did not start for the lock checks"
+  for kind in helper keeper; do
+    case $kind in
+      helper) what="the holder whose lock a helper took" ;;
+      keeper) what="the holder known by its lock alone" ;;
+    esac
+    if ! hold "$work/held" "$dir/com5" exclusive lock "$kind"; then
+      fail "$what did not take com5"
+      reap "$holder"
+      continue
     fi
-  fi
-  reap "$holder"
+    sleep 0.6
+    [ "$("$probe" flag "$dir/com5")" = 1 ] || fail "$what lost its flag while it held the line"
+    relay_has "$dir/com5" || fail "the relay did not find $what"
+    if [ "$kind" = helper ]; then
+      reap "$holder" # it dies
+    else
+      kill -USR1 "$holder" # its child ends, and the lock with it
+      printed "$work/held" dropped || fail "$what did not let go of the line"
+    fi
+    within_a_second 0 "$probe" flag "$dir/com5" || fail "the line of $what stayed locked once it had let go"
+    [ "$kind" = helper ] || kill -0 "$holder" 2>/dev/null ||
+      fail "$what ended with its lock, so the check above means nothing"
+    reap "$holder"
+  done
   stop_relay
 fi
 
