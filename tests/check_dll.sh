@@ -12,6 +12,9 @@
 #
 #   check_dll.sh [--epoch SECONDS] OBJDUMP QV-731.dll [PROGRAM.exe...]
 set -u
+# objdump prints the PE header's time in the local time zone, and its words in
+# the user's language: what is read here is read in UTC, in English.
+export TZ=UTC0 LC_ALL=C
 epoch=0
 if [ "${1:-}" = --epoch ]; then
   epoch=$2
@@ -20,8 +23,7 @@ fi
 objdump=$1
 dll=$2
 shift 2
-failures=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+source "$(dirname "$0")/support/checks.sh"
 
 dump=$("$objdump" -p "$dll") || { echo "FAIL: $objdump cannot read $dll"; exit 1; }
 
@@ -145,9 +147,5 @@ for file in "$dll" "$@"; do
   pe_checks "$file"
 done
 
-if [ $failures -gt 0 ]; then
-  echo "$dll: $failures check(s) failed"
-  exit 1
-fi
-echo "$dll: 16 exports, imports $(echo $imports), version 1.0.30.174: all checks passed"
-echo "ASLR, DEP, relocations, no writable code, time stamps $stamps:$checked"
+finish "$dll: 16 exports, imports $(echo $imports), version 1.0.30.174: all checks passed
+ASLR, DEP, relocations, no writable code, time stamps $stamps:$checked"

@@ -15,17 +15,16 @@
 #
 #   check_dll_faults.sh OBJDUMP QV-731.dll PROGRAM.exe
 set -u
+# objdump prints the PE header's time in the local time zone, and its words in
+# the user's language: what is read here is read in UTC, in English.
+export TZ=UTC0 LC_ALL=C
 objdump=$1
 dll=$2
 program=$3
 check_dll=$(dirname "$0")/check_dll.sh
 work=$(mktemp -d "${TMPDIR:-/tmp}/qv-check-dll.XXXXXX")
 trap 'rm -rf "$work"' EXIT
-failures=0
-fail() {
-  echo "FAIL: $*"
-  failures=$((failures + 1))
-}
+source "$(dirname "$0")/support/checks.sh"
 
 # u16/u32 FILE OFFSET: the little-endian number there; put FILE OFFSET BYTES
 # VALUE: that number written there.
@@ -216,5 +215,4 @@ fault export_time "$dll" "the export directory's time stamp is $stamp, not 15000
 passes export_time "$dll" --epoch $stamp
 fault no_pe_header "$program" "no PE header" 'file format not recognized'
 
-[ $failures = 0 ] || exit 1
-echo "check_dll.sh passes the ${kind}-bit DLL and program as built and fails each fault, for its own reason"
+finish "check_dll.sh passes the ${kind}-bit DLL and program as built and fails each fault, for its own reason"

@@ -6,7 +6,9 @@
 # touches neither apt nor the network then. A package mirror that is out of
 # step for a while (tools/apt_steps.sh) gets a few tries, then the install
 # goes on with the lists apt has, and falls back to the release's own suite;
-# where nothing helps it says what failed and to try again later.
+# where nothing helps it says what failed and to try again later. Any other
+# failure (no sudo, sudo refusing, apt's lock held by another program, an
+# error of apt's) stops at once, with its cause as the last line.
 set -euo pipefail
 
 # as_root COMMAND...: runs a step that changes the system, through sudo for a
@@ -15,13 +17,33 @@ set -euo pipefail
 as_root() {
   if [ "$(id -u)" = 0 ]; then
     "$@"
-  elif command -v sudo >/dev/null; then
-    sudo "$@"
   else
+    sudo "$@"
+  fi
+}
+
+# changing: before the first step that changes the system, the folder of its
+# steps' logs, removed on every exit; where this user can change nothing, the
+# reason as set-up's last word.
+apt_dir=
+changing() {
+  [ -z "$apt_dir" ] || return 0
+  if [ "$(id -u)" != 0 ] && ! command -v sudo >/dev/null; then
     echo "setup: installing needs root, and this user is not root and has no sudo: run it as root" >&2
     exit 1
   fi
+  apt_dir=$(mktemp -d "${TMPDIR:-/tmp}/qv-setup.XXXXXX")
+  trap 'rm -rf "$apt_dir"' EXIT
 }
+
+# apt's output is kept in a log of its own while set-up runs; what it says
+# that matters is shown, and a step that fails ends with why.
+source "$(dirname "$0")/apt_steps.sh"
+# apt speaks English here, whatever the user's language: its words are read.
+apt_run=(as_root env DEBIAN_FRONTEND=noninteractive LC_ALL=C apt-get)
+apt_say=setup
+apt_os_release=${QV_OS_RELEASE:-/etc/os-release}
+apt_log=
 
 need=()
 have_pkg() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q '^install ok installed'; }
@@ -48,25 +70,19 @@ done
 added_i386=0
 if ! have_pkg wine32:i386 || ! have_pkg wine; then
   if ! dpkg --print-foreign-architectures | grep -qx i386; then
-    as_root dpkg --add-architecture i386
+    changing
+    as_root dpkg --add-architecture i386 >"$apt_dir/step.log" 2>&1 || apt_stop "adding the i386 architecture" || exit 1
     added_i386=1
   fi
   need+=(wine wine32:i386)
 fi
 
-# apt's output is kept in a log of its own while set-up runs; what it says
-# that matters is shown.
-source "$(dirname "$0")/apt_steps.sh"
-apt_run=(as_root env DEBIAN_FRONTEND=noninteractive apt-get)
-apt_say=setup
-apt_os_release=${QV_OS_RELEASE:-/etc/os-release}
-apt_log=
 install() {
   echo "setup: installing $*"
+  changing
   if [ -z "$apt_log" ]; then
-    apt_log=$(mktemp "${TMPDIR:-/tmp}/qv-setup-apt.XXXXXX")
-    trap 'rm -f "$apt_log" "$apt_log.step"' EXIT
-    apt_update
+    apt_log=$apt_dir/apt.log
+    apt_update || exit 1
   fi
   apt_install "$@" || exit 1
 }

@@ -10,8 +10,9 @@
 # Both builds must be there and built from the sources as they are: a build
 # that lacks its driver or host program, or is older than a source that goes
 # into it, fails the test before the machine starts. Exits 77 (skipped) where
-# the machine cannot be started: no qemu, or no disk image and no root to
-# build one.
+# the machine cannot be started: no qemu, or no disk image and no way to
+# build one as root here (run.sh builds it through sudo for a user who is not
+# root; a test cannot answer sudo's password prompt).
 set -uo pipefail
 root=$(cd "$1" && pwd)
 windows=$2
@@ -53,8 +54,16 @@ if ! command -v qemu-system-x86_64 >/dev/null; then
   exit 77
 fi
 if [ "$(id -u)" != 0 ] && ! ls "${XDG_CACHE_HOME:-$HOME/.cache}"/qv-731/vm32/*/ready >/dev/null 2>&1; then
-  echo "check_bench: no disk image of the test machine, and building one needs root; skipped"
-  exit 77
+  if ! command -v sudo >/dev/null; then
+    echo "check_bench: no disk image of the test machine, and building one needs root: this user is not" \
+      "root and has no sudo; skipped"
+    exit 77
+  fi
+  if ! sudo -n true 2>/dev/null </dev/null; then
+    echo "check_bench: no disk image of the test machine, and building one needs root: sudo asks for a" \
+      "password, which a test cannot give (tools/vm32/run.sh --prepare builds the image, asking for it); skipped"
+    exit 77
+  fi
 fi
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/qv-bench.XXXXXX")

@@ -38,11 +38,7 @@ cleanup() {
   rm -rf "$dir"
 }
 trap cleanup EXIT
-failures=0
-fail() {
-  echo "FAIL: $*" >&2
-  failures=$((failures + 1))
-}
+source "$(dirname "$0")/../support/checks.sh"
 
 # A DLL of the other kind, under the name a user would give it.
 mkdir "$dir/other" && cp "$other" "$dir/other/QV-731.dll" && cp "$host" "$dir/other/"
@@ -52,7 +48,9 @@ bits=64
 status=$?
 tr -d '\r' <"$dir/other/out.txt" >"$dir/other/lines.txt"
 [ $status = 3 ] || fail "a DLL of the other kind should end with status 3, got $status: $(cat "$dir/other/lines.txt")"
-grep -Eq "^display_host: cannot load QV-731\.dll: [^ ].* \(error 193\); a $bits-bit host needs the $bits-bit DLL" \
+# The system text is in the user's language and Wine's code page: read as
+# bytes.
+LC_ALL=C grep -Eq "^display_host: cannot load QV-731\.dll: [^ ].* \(error 193\); a $bits-bit host needs the $bits-bit DLL" \
   "$dir/other/lines.txt" || fail "no system text, or no word of the DLL needed: $(cat "$dir/other/lines.txt")"
 grep -q '%1' "$dir/other/lines.txt" && fail "the system text's %1 is left in: $(cat "$dir/other/lines.txt")"
 

@@ -83,16 +83,19 @@ in_tree dpkg --add-architecture i386 >>"$log" 2>&1 || fail
 # The lists and the install live through a mirror out of step for a while,
 # as on the machine itself (tools/apt_steps.sh); the release they fall back
 # to is the image's own.
+# Each step's own log is kept in a folder of its own, removed on every exit.
 source "$here/../apt_steps.sh"
+apt_dir=$(mktemp -d "${TMPDIR:-/tmp}/qv-vm32-apt.XXXXXX")
+trap 'rm -rf "$apt_dir"' EXIT
 apt_run=(in_tree apt-get)
 apt_say=vm32
 apt_log=$log
 apt_os_release=$tree/etc/os-release
-apt_update
+apt_update || exit 1
 # shellcheck disable=SC2086
 apt_install $packages || exit 1
 in_tree apt-get clean >>"$log" 2>&1 || fail
-rm -rf "$tree"/var/lib/apt/lists/* "$tree/usr/sbin/policy-rc.d" "$log.step"
+rm -rf "$tree"/var/lib/apt/lists/* "$tree/usr/sbin/policy-rc.d"
 
 step "the machine's own start-up program and the disk image"
 install -m 755 "$here/guest-init.sh" "$tree/sbin/qv-init"

@@ -29,8 +29,11 @@
 #
 # The disk image is built once, from Debian's packages (image.sh, about 3 min),
 # and cached in ~/.cache/qv-731/vm32/ (or $XDG_CACHE_HOME); a change of its
-# recipe builds a new one. Each run boots it with a throwaway overlay
-# (qemu's -snapshot): nothing it writes stays, except in the project folder.
+# recipe builds a new one. Building it needs root: a user who is not root
+# builds it through sudo (this script run again as root, with --prepare, on
+# the user's cache), and what it leaves in the cache is the cache's owner's.
+# Each run boots it with a throwaway overlay (qemu's -snapshot): nothing it
+# writes stays, except in the project folder.
 # The machine is stopped on success, failure, timeout (default 1800 s) or
 # interrupt. QV_VM32_ACCEL=tcg forces TCG. QV_VM32=1 makes --needed say yes
 # on any machine, QV_VM32=0 no.
@@ -69,7 +72,7 @@ while [ $# -gt 0 ]; do
     --trace) trace=${2:?--trace needs a file}; shift 2 ;;
     --qmp) qmp=${2:?--qmp needs a socket path}; shift 2 ;;
     --share) share=${2:?--share needs a folder}; shift 2 ;;
-    -h | --help) sed -n '2,36p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h | --help) sed -n '2,39p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     -*) echo "vm32: unknown option $1 (see --help)" >&2; exit 2 ;;
     *) break ;;
   esac
@@ -99,20 +102,25 @@ if [ -n "$share" ]; then
     "$root"/*) echo "vm32: the shared folder must be outside $root, which the machine sees already" >&2; exit 2 ;;
   esac
 fi
+# debootstrap and mkfs.ext4 live in the system's sbin folders, which are not
+# on the path of a user who is not root (nor of root through a plain su).
+PATH=$PATH:/usr/local/sbin:/usr/sbin:/sbin
 for tool in qemu-system-x86_64 debootstrap mkfs.ext4 unshare setpriv; do
   command -v "$tool" >/dev/null || { echo "vm32: $tool is missing; tools/setup.sh installs it" >&2; exit 2; }
 done
 
-cache=${XDG_CACHE_HOME:-$HOME/.cache}/qv-731/vm32
+cache_home=${XDG_CACHE_HOME:-$HOME/.cache}
+cache=$cache_home/qv-731/vm32
 recipe=$(cat "$here/image.sh" "$here/guest-init.sh" | sha256sum | cut -c1-16)
 image=$cache/$recipe
 job=
 qemu_pid=
 build_pid=
+build_kill=
 building=0
 cleanup() {
   if [ -n "$build_pid" ]; then
-    kill -TERM -- -"$build_pid" 2>/dev/null
+    kill -TERM -- "$build_kill" 2>/dev/null
     wait "$build_pid" 2>/dev/null
   fi
   if [ -n "$qemu_pid" ]; then
@@ -239,11 +247,38 @@ fi
 mkdir -p "$cache"
 exec 9>"$cache/.lock"
 flock 9
-if [ ! -f "$image/ready" ]; then
-  if [ "$(id -u)" != 0 ]; then
-    echo "vm32: building the machine's disk image needs root (debootstrap, chroot)" >&2
+if [ ! -f "$image/ready" ] && [ "$(id -u)" != 0 ]; then
+  # The build's steps need root (debootstrap, chroot): this script builds the
+  # image again as root, through sudo, which starts it with a clean
+  # environment (the cache is named on its command line). sudo is asked once
+  # first, in the foreground, so that its refusal is told as such. The root
+  # run takes the cache's lock itself; sudo passes a stop on to it.
+  if ! command -v sudo >/dev/null; then
+    echo "vm32: building the machine's disk image needs root (debootstrap, chroot), and this user is" \
+      "not root and has no sudo: run tools/vm32/run.sh --prepare as root, with XDG_CACHE_HOME=$cache_home" >&2
     exit 1
   fi
+  echo "vm32: building the machine's disk image needs root (debootstrap, chroot): through sudo"
+  if ! refusal=$(sudo -- true 2>&1 </dev/null); then
+    refusal=${refusal//$'\n'/; }
+    echo "vm32: building the machine's disk image needs root, and sudo refused: ${refusal:-no reason given}" >&2
+    exit 1
+  fi
+  exec 9>&-
+  sudo -- env XDG_CACHE_HOME="$cache_home" ${QV_VM32_ACCEL:+QV_VM32_ACCEL="$QV_VM32_ACCEL"} \
+    bash "$here/run.sh" --prepare &
+  build_pid=$!
+  build_kill=$build_pid
+  wait "$build_pid" || exit $?
+  build_pid=
+  exec 9>"$cache/.lock"
+  flock 9
+  if [ ! -f "$image/ready" ]; then
+    echo "vm32: the disk image built through sudo is not in $cache" >&2
+    exit 1
+  fi
+fi
+if [ ! -f "$image/ready" ]; then
   build_start=$(date +%s)
   echo "vm32: building the 32-bit test machine's disk image (once; about 3 min)"
   rm -rf --one-file-system "$image.new"
@@ -251,6 +286,7 @@ if [ ! -f "$image/ready" ]; then
   # In a process group of its own, stopped with this script.
   setsid bash "$here/image.sh" "$image.new" &
   build_pid=$!
+  build_kill=-$build_pid
   wait "$build_pid" || exit 1
   build_pid=
   echo "vm32:   $(date +%T) first start ($accel_name): package set-up and the Wine prefix (about 1 to 2 min)"
@@ -265,6 +301,12 @@ if [ ! -f "$image/ready" ]; then
   mv -T "$image.new" "$image"
   building=0
   touch "$image/ready"
+  # Built through sudo for a user, the image and the lock are that user's, as
+  # the cache is.
+  if ! chown -hR "$(stat -c %u:%g "$cache")" "$image" "$cache/.lock"; then
+    echo "vm32: the image is ready, but could not be given to the owner of $cache" >&2
+    exit 1
+  fi
   echo "vm32: image ready in $(($(date +%s) - build_start)) s: $image"
   for old in "$cache"/*; do
     [ "$old" = "$image" ] || rm -rf --one-file-system "$old"
