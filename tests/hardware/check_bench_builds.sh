@@ -10,11 +10,7 @@ set -uo pipefail
 source_dir=$(cd "$1" && pwd)
 work=$(mktemp -d "${TMPDIR:-/tmp}/qv-bench-builds.XXXXXX")
 trap 'rm -rf "$work"' EXIT
-failures=0
-fail() {
-  echo "FAIL: $*"
-  failures=$((failures + 1))
-}
+source "$(dirname "$0")/../support/checks.sh"
 
 # The project: the bench's script, one file of each source place, and the
 # builds (native/ and windows/), made again for each row.
@@ -53,6 +49,4 @@ for row in "${rows[@]}"; do
   grep -qF "check_bench: $line" <<<"$out" || fail "$change: check_bench.sh did not say \"$line\": $out"
 done
 
-[ $failures = 0 ] && echo "check_bench.sh: a missing or out-of-date build fails the bench before the machine starts" &&
-  exit 0
-exit 1
+finish "check_bench.sh: a missing or out-of-date build fails the bench before the machine starts"

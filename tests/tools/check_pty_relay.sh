@@ -22,11 +22,7 @@ cleanup() {
   [ -z "$stage" ] || rm -rf "$stage"
 }
 trap cleanup EXIT
-failures=0
-fail() {
-  echo "FAIL: $*"
-  failures=$((failures + 1))
-}
+source "$(dirname "$0")/../support/checks.sh"
 # reap PID: ends a process this test started and still waits for, waits for
 # it and forgets it: cleanup signals no PID that another program may have
 # been given since. Nothing for a PID already reaped.
@@ -255,5 +251,4 @@ else
   stop_relay
 fi
 
-[ $failures = 0 ] && echo "pty_relay: a real help, its links removed when it is stopped, and the exclusive flag kept or cleared as its holder lives or dies" && exit 0
-exit 1
+finish "pty_relay: a real help, its links removed when it is stopped, and the exclusive flag kept or cleared as its holder lives or dies"
