@@ -45,6 +45,8 @@
 #include <string>
 #include <vector>
 
+#include "relay_proc.h"
+
 namespace {
 
 // A process seen holding an end's terminal, remembered so that the next
@@ -61,6 +63,7 @@ struct Holder {
 struct End {
   std::string name;
   std::string device;  // the pseudo-terminal's device file, /dev/pts/N
+  std::string mount;   // the devpts mount it is in, /dev/pts
   std::string number;  // N, the device's name in its devpts instance
   dev_t devpts = 0;    // the devpts instance the device is in (st_dev)
   dev_t rdev = 0;      // the device itself (st_rdev)
@@ -146,6 +149,7 @@ bool OpenEnd(const std::string& dir, End* end) {
   }
   end->device = device;
   const char* number = strrchr(device, '/');
+  end->mount.assign(device, number != nullptr ? static_cast<size_t>(number - device) : 0);
   end->number = number != nullptr ? number + 1 : device;
   end->devpts = info.st_dev;
   end->rdev = info.st_rdev;
@@ -199,15 +203,15 @@ std::string DescriptorPath(pid_t pid, int fd) { return "/proc/" + std::to_string
 // Whether the descriptor LINK (/proc/PID/fd/N) leads to the end's terminal:
 // the device itself (st_rdev) in the relay's devpts instance (st_dev), not a
 // terminal of the same number in another instance (which has the same
-// st_rdev). Only a file that bears the device's name there is looked at, so
-// that no other file system is asked (one that hangs would stop the relay).
+// st_rdev). Only a descriptor whose link names the device in the devpts
+// mount is looked at, so that no other file system is asked (one that never
+// answers would stop the relay); reading the link asks none.
 bool LeadsTo(const std::string& link, const End& end) {
   char target[256];
   ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
   if (n <= 0) return false;
   target[n] = '\0';
-  const char* name = strrchr(target, '/');
-  if (name == nullptr || end.number != name + 1) return false;
+  if (!NamesTerminal(target, end.mount.c_str(), end.number.c_str())) return false;
   struct stat info;
   return stat(link.c_str(), &info) == 0 && S_ISCHR(info.st_mode) && info.st_rdev == end.rdev &&
          info.st_dev == end.devpts;
@@ -239,15 +243,8 @@ bool Running(pid_t pid, unsigned long long* started) {
   size_t n = fread(text, 1, sizeof text - 1, file);
   fclose(file);
   text[n] = '\0';
-  // "PID (NAME) STATE ...", the start time 22nd; NAME may hold blanks and ')'.
-  const char* fields = strrchr(text, ')');
   char state = 0;
-  if (fields == nullptr ||
-      sscanf(fields + 1, " %c %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %llu", &state,
-             started) != 2) {
-    return false;
-  }
-  return state != 'Z' && state != 'X' && state != 'x';
+  return ParseProcessStat(text, &state, started) && StillRunning(state);
 }
 
 // The process that holds a lock on the end's terminal (flock, which the
@@ -257,18 +254,13 @@ bool Running(pid_t pid, unsigned long long* started) {
 pid_t LockHolder(const End& end) {
   FILE* locks = fopen("/proc/locks", "r");
   if (locks == nullptr) return 0;
+  LockedFile terminal;
+  terminal.major = major(end.devpts);
+  terminal.minor = minor(end.devpts);
+  terminal.inode = end.inode;
   pid_t holder = 0;
   char line[256];
-  while (holder == 0 && fgets(line, sizeof line, locks) != nullptr) {
-    int pid = 0;
-    unsigned major = 0, minor = 0;
-    unsigned long inode = 0;
-    // "1: FLOCK  ADVISORY  WRITE 1234 00:1a:3 0 EOF"; "->" marks a waiter.
-    if (strstr(line, "->") != nullptr || strstr(line, " FLOCK ") == nullptr) continue;
-    if (sscanf(line, "%*s %*s %*s %*s %d %x:%x:%lu", &pid, &major, &minor, &inode) != 4) continue;
-    const bool onTheDevice = major == major(end.devpts) && minor == minor(end.devpts) && inode == end.inode;
-    if (onTheDevice && pid > 0) holder = pid;
-  }
+  while (holder == 0 && fgets(line, sizeof line, locks) != nullptr) holder = FlockHolderOf(line, terminal);
   fclose(locks);
   return holder;
 }

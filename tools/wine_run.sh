@@ -42,7 +42,8 @@ else
   : "${WINEPREFIX:=${QV_WINEPREFIX:-$cache/wineprefix-win32}}"
   export WINEARCH=win32
 fi
-export WINEPREFIX WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" DISPLAY=
+# Wine's debug output: none, or the channels QV_WINEDEBUG names (as WINEDEBUG).
+export WINEPREFIX WINEDEBUG=${QV_WINEDEBUG:--all} WINEDLLOVERRIDES="mscoree,mshtml=" DISPLAY=
 # Wine keeps its server's socket in a folder under TMPDIR, which stays when
 # the server ends, and the prefix names it: one place for every caller,
 # whatever TMPDIR it runs with, so that all the programs of a prefix meet the

@@ -7,16 +7,47 @@
 #
 #   check_bench.sh PROJECT WINDOWS_BUILD NATIVE_BUILD [FAMILY]...
 #
-# Exits 77 (skipped) where the machine cannot be started: no qemu, or no disk
-# image and no way to build one as root here (run.sh builds it through sudo
-# for a user who is not root; a test cannot answer sudo's password prompt).
+# Both builds must be there and built from the sources as they are: a build
+# that lacks its driver or host program, or is older than a source that goes
+# into it, fails the test before the machine starts. Exits 77 (skipped) where
+# the machine cannot be started: no qemu, or no disk image and no way to
+# build one as root here (run.sh builds it through sudo for a user who is not
+# root; a test cannot answer sudo's password prompt).
 set -uo pipefail
 root=$(cd "$1" && pwd)
-windows=$(cd "$2" && pwd)
+windows=$2
 native=$3
 shift 3
-[ -d "$native" ] && native=$(cd "$native" && pwd)
 here=$(cd "$(dirname "$0")" && pwd)
+
+# built BUILD SOURCES -- PROGRAM...: BUILD has each PROGRAM, none older than
+# one of the SOURCES (files and folders of the project); else the reason.
+built() {
+  local build=$1 sources=() program newer
+  shift
+  while [ "$1" != -- ]; do
+    sources+=("$1")
+    shift
+  done
+  shift
+  for program in "$@"; do
+    if [ ! -f "$build/$program" ]; then
+      echo "check_bench: no $program in $build: build it first"
+      return 1
+    fi
+    newer=$(cd "$root" && find "${sources[@]}" -type f -newer "$build/$program" -print -quit)
+    if [ -n "$newer" ]; then
+      echo "check_bench: $build/$program is older than $newer: build it again"
+      return 1
+    fi
+  done
+}
+common=(driver diagnostics host platform/win32.h)
+built "$windows" "${common[@]}" exports/QV-731.def exports/dll_main.cpp exports/version.rc -- \
+  QV-731.dll display_host.exe || exit 1
+built "$native" "${common[@]}" platform/posix exports/native.map -- QV-731.dll display_host || exit 1
+windows=$(cd "$windows" && pwd)
+native=$(cd "$native" && pwd)
 
 if ! command -v qemu-system-x86_64 >/dev/null; then
   echo "check_bench: no qemu-system-x86_64 here (tools/setup.sh installs it); skipped"

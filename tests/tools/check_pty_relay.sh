@@ -3,8 +3,9 @@
 # links and DIR/ready go, also those of a pair cut by its hang-up file. As
 # root, also the exclusive flag of a holder the relay cannot see (the relay
 # run as nobody, the holder root's, with no lock), which stays while that
-# holder lives and goes once it has died; and a terminal of the same number
-# in another devpts instance, which is not the relay's.
+# holder lives and goes once it has died; a terminal of the same number in
+# another devpts instance, which is not the relay's; and holders that the
+# relay run as root knows by their lock.
 #
 #   check_pty_relay.sh PTY_RELAY RELAY_PROBE
 set -uo pipefail
@@ -21,10 +22,32 @@ cleanup() {
   [ -z "$stage" ] || rm -rf "$stage"
 }
 trap cleanup EXIT
-failures=0
-fail() {
-  echo "FAIL: $*"
-  failures=$((failures + 1))
+source "$(dirname "$0")/../support/checks.sh"
+# reap PID: ends a process this test started and still waits for, waits for
+# it and forgets it: cleanup signals no PID that another program may have
+# been given since. Nothing for a PID already reaped.
+reap() {
+  local kept=() pid
+  for pid in "${pids[@]}"; do
+    if [ "$pid" = "$1" ]; then
+      kill -KILL "$pid" 2>/dev/null
+      wait "$pid" 2>/dev/null
+    else
+      kept+=("$pid")
+    fi
+  done
+  pids=("${kept[@]}")
+}
+# start_relay DIR PAIR...: the relay on lines in DIR (made here), in the
+# background ($relay_pid); false when it is not ready within 5 s.
+start_relay() {
+  local dir=$1
+  shift
+  mkdir -p "$dir"
+  "$relay" "$dir" "$@" &
+  relay_pid=$!
+  for _ in $(seq 100); do [ -e "$dir/ready" ] && return 0; sleep 0.05; done
+  return 1
 }
 
 "$relay" --help >"$work/help.txt" 2>&1
@@ -39,11 +62,7 @@ status=$?
 
 for signal in INT TERM HUP; do
   dir=$work/$signal
-  mkdir "$dir"
-  "$relay" "$dir" com5:com6 com7:com8 &
-  relay_pid=$!
-  for _ in $(seq 100); do [ -e "$dir/ready" ] && break; sleep 0.05; done
-  [ -e "$dir/ready" ] || fail "SIG$signal: the relay did not start"
+  start_relay "$dir" com5:com6 com7:com8 || fail "SIG$signal: the relay did not start"
   for name in com5 com6 com7 com8; do [ -L "$dir/$name" ] || fail "SIG$signal: no link $name"; done
   # One pair cut: its links lead nowhere until the relay ends (or to a
   # terminal of the same number that another program has made since, which
@@ -62,14 +81,26 @@ for signal in INT TERM HUP; do
   [ -z "$left" ] || fail "SIG$signal: the relay left $left"
 done
 
-# waits for the file $1 to say "held" (a probe that holds a line); false
-# after 5 s.
-held() {
+# printed FILE TEXT: waits for FILE to have the line TEXT; false after 5 s.
+printed() {
   for _ in $(seq 100); do
-    [ "$(cat "$1" 2>/dev/null)" = held ] && return 0
+    grep -qx "$2" "$1" 2>/dev/null && return 0
     sleep 0.05
   done
   return 1
+}
+# held FILE: waits for a probe that holds a line to say so in FILE.
+held() { printed "$1" held; }
+# hold OUT LINE WHAT...: the probe holds LINE as asked (relay_probe hold) in
+# the background ($holder), its output in OUT; false when it has not taken
+# the line within 5 s.
+hold() {
+  local out=$1
+  shift
+  "$probe" hold "$@" >"$out" &
+  holder=$!
+  pids+=("$holder")
+  held "$out"
 }
 # waits up to 1 s for the command to print $1; false when it never did.
 within_a_second() {
@@ -79,6 +110,14 @@ within_a_second() {
     [ "$("$@" 2>/dev/null)" = "$want" ] && return 0
     sleep 0.02
   done
+  return 1
+}
+# relay_has LINE: the relay keeps its own descriptor of LINE's terminal, as
+# it does while it knows who holds the line (it lets go where it finds none).
+relay_has() {
+  local device fd
+  device=$(readlink "$1")
+  for fd in /proc/"$relay_pid"/fd/*; do [ "$(readlink "$fd")" = "$device" ] && return 0; done
   return 1
 }
 stop_relay() {
@@ -112,36 +151,29 @@ else
   if [ ! -e "$line/ready" ]; then
     fail "the relay did not start as $user"
   else
-    "$probe" hold "$line/com5" exclusive >"$stage/held" &
-    holder=$!
-    pids+=($holder)
-    if ! held "$stage/held"; then
+    if ! hold "$stage/held" "$line/com5" exclusive; then
       fail "root's program did not take com5 of the relay run as $user"
     else
       sleep 0.6
       [ "$(as_nobody "$probe" flag "$line/com5")" = busy ] ||
         fail "a holder the relay ($user's) cannot see lost its flag while it lived"
-      kill -KILL "$holder"
-      wait "$holder" 2>/dev/null
+      reap "$holder"
       within_a_second 0 as_nobody "$probe" flag "$line/com5" ||
         fail "the line of a holder the relay ($user's) could not see stayed locked after it died"
       as_nobody "$probe" pass "$line/com5" "$line/com6" || fail "no bytes cross the line freed of that holder"
       as_nobody "$probe" pass "$line/com6" "$line/com5" || fail "no bytes cross the line freed of that holder, back"
     fi
+    reap "$holder"
     # The same with com5's side stalled, and last words written before the
     # holder died: as a serial port's last closing waits for its output, the
     # line is freed once they have gone on, and they reach com6.
     touch "$line/stall-com5"
     sleep 0.1 # the relay looks for the file every 20 ms
-    "$probe" hold "$line/com5" exclusive say >"$stage/held" &
-    holder=$!
-    pids+=($holder)
-    if ! held "$stage/held"; then
+    if ! hold "$stage/held" "$line/com5" exclusive say; then
       fail "root's program did not take the stalled com5 of the relay run as $user"
     else
       sleep 0.1
-      kill -KILL "$holder"
-      wait "$holder" 2>/dev/null
+      reap "$holder"
       sleep 0.1
       [ "$(as_nobody "$probe" flag "$line/com5")" = busy ] ||
         fail "the stalled line was freed before the last words of its dead holder had gone on"
@@ -150,6 +182,7 @@ else
         fail "the stalled line of a holder the relay ($user's) could not see stayed locked after the stall"
       as_nobody "$probe" expect "$line/com6" "last words" || fail "the last words of the dead holder were lost"
     fi
+    reap "$holder"
   fi
   stop_relay
   left=$(cd "$line" && ls -A | tr '\n' ' ')
@@ -158,35 +191,64 @@ else
   # A program in a devpts instance of its own holds the terminal of that
   # instance that bears com5's number: it has nothing of com5.
   dir=$work/devpts
-  mkdir "$dir"
-  "$relay" "$dir" com5:com6 &
-  relay_pid=$!
-  for _ in $(seq 100); do [ -e "$dir/ready" ] && break; sleep 0.05; done
-  [ -e "$dir/ready" ] || fail "the relay did not start for the devpts check"
+  start_relay "$dir" com5:com6 || fail "the relay did not start for the devpts check"
   number=$(readlink "$dir/com5")
   number=${number##*/}
   unshare --mount sh -c 'mount -t devpts -o newinstance,ptmxmode=0666 devpts /dev/pts &&
     mount --bind /dev/pts/ptmx /dev/ptmx && exec "$0" pty "$1"' "$probe" "$number" >"$work/other" 2>/dev/null &
-  pids+=($!)
+  other=$!
+  pids+=("$other")
   if ! held "$work/other"; then
     echo "pty_relay: no devpts instance of its own could be made here, so that is not checked"
   else
-    "$probe" hold "$dir/com5" exclusive >"$work/held" &
-    holder=$!
-    pids+=($holder)
-    if ! held "$work/held"; then
+    if ! hold "$work/held" "$dir/com5" exclusive; then
       fail "the holder did not take com5 for the devpts check"
     else
       sleep 0.1 # the relay has seen it
       [ "$("$probe" flag "$dir/com5")" = 1 ] || fail "the live holder lost its flag (devpts check)"
-      kill -KILL "$holder"
-      wait "$holder" 2>/dev/null
+      reap "$holder"
       within_a_second 0 "$probe" flag "$dir/com5" ||
         fail "/dev/pts/$number of another devpts instance kept the flag of com5's dead holder"
     fi
+    reap "$holder"
   fi
+  reap "$other"
+  stop_relay
+
+  # Holders the relay run as root knows by their lock. One whose lock a
+  # helper took that has ended: the table of locks names a process that is
+  # gone, so the relay finds the holder by its descriptor and frees the line
+  # once that one dies. One that holds the lock while only a child of its
+  # has the line open: the flag stays while the lock does, and goes once the
+  # child has ended and the lock with it (the table is read again every
+  # 100 ms), though the lock's taker lives on.
+  dir=$work/locks
+  start_relay "$dir" com5:com6 || fail "the relay did not start for the lock checks"
+  for kind in helper keeper; do
+    case $kind in
+      helper) what="the holder whose lock a helper took" ;;
+      keeper) what="the holder known by its lock alone" ;;
+    esac
+    if ! hold "$work/held" "$dir/com5" exclusive lock "$kind"; then
+      fail "$what did not take com5"
+      reap "$holder"
+      continue
+    fi
+    sleep 0.6
+    [ "$("$probe" flag "$dir/com5")" = 1 ] || fail "$what lost its flag while it held the line"
+    relay_has "$dir/com5" || fail "the relay did not find $what"
+    if [ "$kind" = helper ]; then
+      reap "$holder" # it dies
+    else
+      kill -USR1 "$holder" # its child ends, and the lock with it
+      printed "$work/held" dropped || fail "$what did not let go of the line"
+    fi
+    within_a_second 0 "$probe" flag "$dir/com5" || fail "the line of $what stayed locked once it had let go"
+    [ "$kind" = helper ] || kill -0 "$holder" 2>/dev/null ||
+      fail "$what ended with its lock, so the check above means nothing"
+    reap "$holder"
+  done
   stop_relay
 fi
 
-[ $failures = 0 ] && echo "pty_relay: a real help, its links removed when it is stopped, and the exclusive flag kept or cleared as its holder lives or dies" && exit 0
-exit 1
+finish "pty_relay: a real help, its links removed when it is stopped, and the exclusive flag kept or cleared as its holder lives or dies"

@@ -1,9 +1,14 @@
 // The programs that check_pty_relay.sh puts on a relay's line:
 //
-//   relay_probe hold LINE [exclusive] [lock] [say]
+//   relay_probe hold LINE [exclusive] [lock] [say] [helper] [keeper]
 //       opens LINE, sets its exclusive flag and takes its lock as asked,
 //       writes "last words" to it if asked, prints "held" and keeps the line
-//       until it is killed;
+//       until it is killed. With helper, the lock is taken by a child process
+//       that then ends (the kernel's table of locks names it still). With
+//       keeper, a child process keeps the line and the probe closes its own
+//       descriptor: it holds the lock without having the line open, until
+//       SIGUSR1 makes it end the keeper (the line's last descriptor and the
+//       lock go) and print "dropped"; it lives on until it is killed;
 //   relay_probe flag LINE
 //       prints the line's exclusive flag, 1 or 0, or "busy" where LINE cannot
 //       be opened because the flag is set (the user is not root);
@@ -28,6 +33,7 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <string>
@@ -44,8 +50,44 @@ int Held() {
   for (;;) pause();
 }
 
+// Takes the lock on FD in a child process that ends at once.
+bool LockByHelper(int fd) {
+  const pid_t helper = fork();
+  if (helper == 0) _exit(flock(fd, LOCK_EX | LOCK_NB) == 0 ? 0 : 1);
+  int status = 0;
+  return helper > 0 && waitpid(helper, &status, 0) == helper && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// Hands FD to a child process that keeps it, closes the probe's own, and
+// ends the child on SIGUSR1.
+int HandToKeeper(int fd) {
+  sigset_t usr1;
+  sigemptyset(&usr1);
+  sigaddset(&usr1, SIGUSR1);
+  sigprocmask(SIG_BLOCK, &usr1, nullptr);
+  const pid_t keeper = fork();
+  if (keeper < 0) {
+    perror("relay_probe: fork");
+    return 1;
+  }
+  if (keeper == 0) {
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    for (;;) pause();
+  }
+  close(fd);
+  printf("held\n");
+  fflush(stdout);
+  int received = 0;
+  sigwait(&usr1, &received);
+  kill(keeper, SIGKILL);
+  waitpid(keeper, nullptr, 0);
+  printf("dropped\n");
+  fflush(stdout);
+  for (;;) pause();
+}
+
 int Hold(int argc, char** argv) {
-  bool exclusive = false, lock = false, say = false;
+  bool exclusive = false, lock = false, say = false, helper = false, keeper = false;
   for (int i = 3; i < argc; ++i) {
     if (strcmp(argv[i], "exclusive") == 0) {
       exclusive = true;
@@ -53,6 +95,10 @@ int Hold(int argc, char** argv) {
       lock = true;
     } else if (strcmp(argv[i], "say") == 0) {
       say = true;
+    } else if (strcmp(argv[i], "helper") == 0) {
+      helper = true;
+    } else if (strcmp(argv[i], "keeper") == 0) {
+      keeper = true;
     } else {
       return 2;
     }
@@ -62,7 +108,7 @@ int Hold(int argc, char** argv) {
     perror("relay_probe: open");
     return 1;
   }
-  if (lock && flock(fd, LOCK_EX | LOCK_NB) != 0) {
+  if (lock && !(helper ? LockByHelper(fd) : flock(fd, LOCK_EX | LOCK_NB) == 0)) {
     perror("relay_probe: flock");
     return 1;
   }
@@ -74,7 +120,7 @@ int Hold(int argc, char** argv) {
     perror("relay_probe: write");
     return 1;
   }
-  return Held();
+  return keeper ? HandToKeeper(fd) : Held();
 }
 
 int Flag(const char* line) {
@@ -155,7 +201,8 @@ int main(int argc, char** argv) {
   if (command == "expect" && argc == 4) return Expect(argv[2], argv[3]);
   if (command == "pty" && argc == 3) return Pty(argv[2]);
   fprintf(stderr,
-          "usage: relay_probe hold LINE [exclusive] [lock] [say] | flag LINE | pass LINE PEER | expect PEER TEXT"
+          "usage: relay_probe hold LINE [exclusive] [lock] [say] [helper] [keeper] | flag LINE | pass LINE PEER | "
+          "expect PEER TEXT"
           " | pty N\n");
   return 2;
 }
