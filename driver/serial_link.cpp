@@ -15,13 +15,17 @@ static_assert(sizeof(DCB) == kDcbLength, "the line settings record is 28 bytes")
 // Whether the port holds the line asked for. A speed within 1% of the one
 // asked for counts as held: a port that makes its speed from a divisor of its
 // clock may report the speed it made, and a receiver takes that small a
-// difference. The size, parity and stop bits must be as asked.
+// difference. The size, parity and stop bits must be as asked, except that
+// two stop bits after five data bits are one and a half on a UART, and a
+// port may report them so: the same setting.
 bool LineHeld(const DCB* asked, const DCB* held) {
   const unsigned long long wanted = asked->BaudRate;
   const unsigned long long made = held->BaudRate;
   const unsigned long long off = wanted > made ? wanted - made : made - wanted;
   if (off * 100 > wanted) return false;
-  return held->ByteSize == asked->ByteSize && held->Parity == asked->Parity && held->StopBits == asked->StopBits;
+  const bool stopBitsHeld = held->StopBits == asked->StopBits ||
+                            (asked->ByteSize == 5 && asked->StopBits == TWOSTOPBITS && held->StopBits == ONE5STOPBITS);
+  return held->ByteSize == asked->ByteSize && held->Parity == asked->Parity && stopBitsHeld;
 }
 
 // A port that cannot make a line is meant to refuse it in SetCommState, but

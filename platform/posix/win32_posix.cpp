@@ -445,7 +445,13 @@ BOOL GetCommState(HANDLE file, LPDCB dcb) {
     dcb->Parity = (tio.c_cflag & PARODD) ? ODDPARITY : EVENPARITY;
   }
   dcb->fParity = (tio.c_cflag & PARENB) ? 1 : 0;
-  dcb->StopBits = (tio.c_cflag & CSTOPB) ? TWOSTOPBITS : ONESTOPBIT;
+  // Two stop bits after five data bits are one and a half on a UART, and
+  // Windows and Wine report them so.
+  if ((tio.c_cflag & CSTOPB) == 0) {
+    dcb->StopBits = ONESTOPBIT;
+  } else {
+    dcb->StopBits = dcb->ByteSize == 5 ? ONE5STOPBITS : TWOSTOPBITS;
+  }
   dcb->XonChar = 0x11;
   dcb->XoffChar = 0x13;
   if (altered && g_readBackBaud != 0) dcb->BaudRate = g_readBackBaud;
@@ -504,7 +510,12 @@ BOOL SetCommState(HANDLE file, LPDCB dcb) {
   switch (dcb->StopBits) {
     case ONESTOPBIT: stop = 0; break;
     case TWOSTOPBITS: stop = CSTOPB; break;
-    default: return Fail(ERROR_INVALID_PARAMETER);  // termios has no 1.5 stop bits
+    // The same setting, as the port reports two stop bits after five data bits.
+    case ONE5STOPBITS:
+      if (size != CS5) return Fail(ERROR_INVALID_PARAMETER);  // termios has no 1.5 stop bits otherwise
+      stop = CSTOPB;
+      break;
+    default: return Fail(ERROR_INVALID_PARAMETER);
   }
   struct termios tio;
   if (tcgetattr(port->fd, &tio) != 0) return FailErrno();

@@ -435,6 +435,9 @@ TEST(DriverFaults, ALineTheDeviceDidNotTakeIsRefused) {
       {"mark where space was asked", ",9600,8,S,1Log", kLine, CS8 | PARENB | PARODD | CMSPAR, 0, true, false},
       {"two stop bits where one was asked", ",9600,8,N,1Log", kLine, CS8 | CSTOPB, 0, true, false},
       {"one stop bit where two were asked", ",9600,8,N,2Log", kLine, CS8, 0, true, false},
+      // Reported as one and a half, as two stop bits after five data bits are.
+      {"two stop bits after five data bits", ",9600,5,N,2Log", kLine, CS5 | CSTOPB, 0, true, true},
+      {"one stop bit where two were asked after five", ",9600,5,N,2Log", kLine, CS5, 0, true, false},
       {"a kind of parity without parity", ",9600,8,N,1Log", kLine, CS8 | PARODD | CMSPAR, 0, true, true},
       {"a pseudo-terminal as it is", ",9600,7,E,1Log", 0, 0, 0, false, true},
       {"the line the terminal has already", ",2400,8,N,2Log", 0, 0, 0, false, true},
