@@ -92,7 +92,7 @@ std::string Driver(const std::string& device) {
 }
 
 // What sysfs says of the device: its driver and, for a ttyS device, its UART
-// ("driver serial8250, 16550A UART"). *absent is set for a ttyS device that sysfs
+// ("driver serial, 16550A UART"). *absent is set for a ttyS device that sysfs
 // says has no UART.
 std::string Detail(const std::string& root, const Device& device, bool* absent) {
   const std::string sys = root + "/sys/class/tty/" + device.name;
