@@ -11,8 +11,9 @@
 #   tools/bench.sh
 #
 # Installs what is missing, builds what it runs, and the first time builds
-# the machine's disk image (a few minutes, as root). A run takes about 1.5
-# minutes without KVM. It leaves nothing in the temporary folder.
+# the machine's disk image (about 4 minutes without KVM, as root or through
+# sudo). A run boots the machine once. It leaves nothing in the temporary
+# folder.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
