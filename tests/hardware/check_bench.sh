@@ -20,11 +20,12 @@ native=$3
 shift 3
 here=$(cd "$(dirname "$0")" && pwd)
 
-# built BUILD SOURCES -- PROGRAM...: BUILD has each PROGRAM, none older than
-# one of the SOURCES (files and folders of the project); else the reason.
+# built BUILD LEAVE SOURCES -- PROGRAM...: BUILD has each PROGRAM, none older
+# than one of the SOURCES (files and folders of the project), leaving out the
+# files named like LEAVE (the other platform's); else the reason.
 built() {
-  local build=$1 sources=() program newer
-  shift
+  local build=$1 leave=$2 sources=() program newer
+  shift 2
   while [ "$1" != -- ]; do
     sources+=("$1")
     shift
@@ -35,17 +36,22 @@ built() {
       echo "check_bench: no $program in $build: build it first"
       return 1
     fi
-    newer=$(cd "$root" && find "${sources[@]}" -type f -newer "$build/$program" -print -quit)
+    newer=$(cd "$root" && find "${sources[@]}" -type f ! -name "$leave" -newer "$build/$program" -print -quit)
     if [ -n "$newer" ]; then
       echo "check_bench: $build/$program is older than $newer: build it again"
       return 1
     fi
   done
 }
-common=(driver diagnostics host platform/win32.h)
-built "$windows" "${common[@]}" exports/QV-731.def exports/dll_main.cpp exports/version.rc -- \
-  QV-731.dll display_host.exe || exit 1
-built "$native" "${common[@]}" platform/posix exports/native.map -- QV-731.dll display_host || exit 1
+# The driver goes into the DLL, the host program's own sources and the
+# driver's header into the host.
+library=(driver diagnostics platform/win32.h)
+host=(host driver/display_driver.h)
+built "$windows" '*_linux.cpp' "${library[@]}" exports/QV-731.def exports/dll_main.cpp exports/version.rc -- \
+  QV-731.dll || exit 1
+built "$windows" '*_linux.cpp' "${host[@]}" -- display_host.exe || exit 1
+built "$native" '*_windows.cpp' "${library[@]}" platform/posix exports/native.map -- QV-731.dll || exit 1
+built "$native" '*_windows.cpp' "${host[@]}" -- display_host || exit 1
 windows=$(cd "$windows" && pwd)
 native=$(cd "$native" && pwd)
 

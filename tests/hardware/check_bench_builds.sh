@@ -17,7 +17,8 @@ source "$(dirname "$0")/../support/checks.sh"
 project=$work/project
 mkdir -p "$project/tests/hardware" "$project/platform/posix" "$project/exports"
 cp "$source_dir/tests/hardware/check_bench.sh" "$project/tests/hardware/"
-sources=(driver/a.cpp diagnostics/a.cpp host/a.cpp platform/win32.h platform/posix/a.cpp exports/QV-731.def
+sources=(driver/a.cpp diagnostics/a.cpp host/a.cpp host/a_linux.cpp host/a_windows.cpp platform/win32.h
+  platform/posix/a.cpp exports/QV-731.def
   exports/dll_main.cpp exports/version.rc exports/native.map)
 for source in "${sources[@]}"; do mkdir -p "$project/$(dirname "$source")"; done
 # A PATH with what the script needs and no qemu.
@@ -34,6 +35,9 @@ rows=(
   "touch driver/a.cpp|1|$project/windows/QV-731.dll is older than driver/a.cpp: build it again"
   "touch -d 2000-01-01 native/display_host|1|$project/native/display_host is older than"
   "touch exports/native.map windows/*|1|$project/native/QV-731.dll is older than exports/native.map"
+  "touch host/a.cpp|1|$project/windows/display_host.exe is older than host/a.cpp"
+  "touch host/a_windows.cpp|1|$project/windows/display_host.exe is older than host/a_windows.cpp"
+  "touch host/a_linux.cpp native/display_host|77|no qemu-system-x86_64 here"
 )
 for row in "${rows[@]}"; do
   IFS='|' read -r change status line <<<"$row"
