@@ -27,7 +27,8 @@
 #   --share DIR       DIR of this machine at the same path in the machine,
 #                     without a cache: each side sees the other's files at once
 #
-# The disk image is built once, from Debian's packages (image.sh, about 3 min),
+# The disk image is built once, from Debian's packages (image.sh; 4 to 6 min
+# with its first start, without KVM, measured on a 2-core machine),
 # and cached in ~/.cache/qv-731/vm32/ (or $XDG_CACHE_HOME); a change of its
 # recipe builds a new one. Building it needs root: a user who is not root
 # builds it through sudo (this script run again as root, with --prepare, on
@@ -280,7 +281,7 @@ if [ ! -f "$image/ready" ] && [ "$(id -u)" != 0 ]; then
 fi
 if [ ! -f "$image/ready" ]; then
   build_start=$(date +%s)
-  echo "vm32: building the 32-bit test machine's disk image (once; about 3 min)"
+  echo "vm32: building the 32-bit test machine's disk image (once; 4 to 6 min without KVM)"
   rm -rf --one-file-system "$image.new"
   building=1
   # In a process group of its own, stopped with this script.
@@ -289,7 +290,7 @@ if [ ! -f "$image/ready" ]; then
   build_kill=-$build_pid
   wait "$build_pid" || exit 1
   build_pid=
-  echo "vm32:   $(date +%T) first start ($accel_name): package set-up and the Wine prefix (about 1 to 2 min)"
+  echo "vm32:   $(date +%T) first start ($accel_name): package set-up and the Wine prefix"
   rc=0
   boot "$image.new" setup 900 "" || rc=$?
   if [ $rc != 0 ] || [ "$(cat "$job/rc" 2>/dev/null)" != 0 ]; then
